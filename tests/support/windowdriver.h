@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#ifndef WINDOWDRIVER_H
+#define WINDOWDRIVER_H
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+class MainWindow;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+class QVideoWidget;
+
+// The window's widgets, found the way a user sees them: by their place in
+// the layout. A missing or misplaced widget fails the lookup.
+struct WindowParts
+{
+    explicit WindowParts(MainWindow &window);
+
+    QVideoWidget *video = nullptr;
+    QLabel *status = nullptr;
+    QPushButton *openCamera = nullptr;
+    QPushButton *capture = nullptr;
+    QGroupBox *apiGroup = nullptr;
+    QLineEdit *apiKey = nullptr;
+    QLineEdit *secretKey = nullptr;
+    QLineEdit *accessToken = nullptr;
+    QPushButton *getToken = nullptr;
+    QLabel *resultCaption = nullptr;
+    QTextEdit *result = nullptr;
+    QLabel *logo = nullptr;
+
+    bool complete() const;
+};
+
+// Hands an image to the window as if the camera had just delivered it.
+void deliverCapturedImage(MainWindow &window, const QImage &image, int id = 1);
+
+// Hands a null reply to the reply handler.
+void deliverNullOcrReply(MainWindow &window);
+
+// The PNG bytes carried by an "image=<percent-encoded Base64>" form body.
+QByteArray pngFromFormBody(const QByteArray &body);
+
+#endif // WINDOWDRIVER_H
