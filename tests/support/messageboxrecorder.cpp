@@ -32,7 +32,6 @@ void MessageBoxRecorder::closeActiveBox()
     seen.text = box->text();
     seen.icon = box->icon();
     seen.buttons = box->standardButtons();
-    seen.hasDefaultButton = box->defaultButton() != nullptr;
     seen.parent = box->parentWidget();
     boxes.append(seen);
 

@@ -15,7 +15,6 @@ struct SeenMessageBox
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
-    bool hasDefaultButton = false;
     QWidget *parent = nullptr;
 };
 

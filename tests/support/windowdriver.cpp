@@ -58,6 +58,26 @@ bool WindowParts::complete() const
             && accessToken && getToken && resultCaption && result && logo;
 }
 
+ClientHarness::ClientHarness()
+{
+    if (!server.listenOnLoopback())
+        qFatal("cannot listen on 127.0.0.1: %s", qPrintable(server.errorString()));
+    qputenv("VIRELTO_API_BASE_URL", server.baseUrl().toEncoded());
+    window = std::make_unique<MainWindow>();
+    parts = std::make_unique<WindowParts>(*window);
+}
+
+ClientHarness::~ClientHarness()
+{
+    window.reset();
+    qunsetenv("VIRELTO_API_BASE_URL");
+}
+
+int ClientHarness::pendingReplies() const
+{
+    return window->findChildren<QNetworkReply *>().size();
+}
+
 void deliverCapturedImage(MainWindow &window, const QImage &image, int id)
 {
     QMetaObject::invokeMethod(&window, "onImageCaptured", Qt::DirectConnection,

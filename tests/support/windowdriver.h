@@ -2,9 +2,14 @@
 #ifndef WINDOWDRIVER_H
 #define WINDOWDRIVER_H
 
+#include "httptestserver.h"
+#include "messageboxrecorder.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+
+#include <memory>
 
 class MainWindow;
 class QGroupBox;
@@ -34,6 +39,23 @@ struct WindowParts
     QLabel *logo = nullptr;
 
     bool complete() const;
+};
+
+// A window that talks to its own loopback server, with message boxes
+// recorded and closed. The server address is set before the window exists,
+// as the window reads it once.
+struct ClientHarness
+{
+    ClientHarness();
+    ~ClientHarness();
+
+    HttpTestServer server;
+    MessageBoxRecorder boxes;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<WindowParts> parts;
+
+    // Replies still owned by the window's network manager.
+    int pendingReplies() const;
 };
 
 // Hands an image to the window as if the camera had just delivered it.

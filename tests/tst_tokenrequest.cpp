@@ -1,0 +1,336 @@
+// SPDX-License-Identifier: MIT
+#include "logrecorder.h"
+#include "mainwindow.h"
+#include "windowdriver.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+
+namespace {
+
+const QString BusyText = QStringLiteral("⏳ Getting Access Token...");
+const QString BusyStyle = QStringLiteral("color: #ff8c00; font-weight: bold; padding: 4px;");
+const QString SuccessStyle = QStringLiteral("color: #107c10; font-weight: bold; padding: 4px;");
+const QString ErrorStyle = QStringLiteral("color: red; font-weight: bold; padding: 4px;");
+const QString Unchanged = QStringLiteral("<unchanged>");
+
+void requestToken(ClientHarness &h, const QString &key, const QString &secret)
+{
+    h.parts->apiKey->setText(key);
+    h.parts->secretKey->setText(secret);
+    h.parts->getToken->click();
+}
+
+QString parserMessage(const QByteArray &body)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(body, &error);
+    return error.errorString();
+}
+
+} // namespace
+
+class tst_TokenRequest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusesMissingKeys_data();
+    void refusesMissingKeys();
+    void requestOnTheWire();
+    void valuesArriveExactly_data();
+    void valuesArriveExactly();
+    void replies_data();
+    void replies();
+    void errorTextIsFilledInOnePass();
+    void secretsStayOutOfLogAndScreen_data();
+    void secretsStayOutOfLogAndScreen();
+    void replyFinishingLastWins();
+};
+
+void tst_TokenRequest::refusesMissingKeys_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("secret");
+
+    QTest::newRow("both empty") << "" << "";
+    QTest::newRow("secret empty") << "key" << "";
+    QTest::newRow("key empty") << "" << "secret";
+    QTest::newRow("key blank") << "   " << "secret";
+    QTest::newRow("secret blank") << "key" << "\t ";
+}
+
+void tst_TokenRequest::refusesMissingKeys()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, secret);
+
+    ClientHarness h;
+    const QString statusBefore = h.parts->status->text();
+    requestToken(h, key, secret);
+
+    QCOMPARE(h.boxes.boxes.size(), 1);
+    const SeenMessageBox box = h.boxes.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Notice"));
+    QCOMPARE(box.text, QStringLiteral("Please enter the API Key and Secret Key first."));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.parent, h.window.get());
+    QCOMPARE(h.parts->status->text(), statusBefore);
+    QCOMPARE(h.pendingReplies(), 0);
+}
+
+void tst_TokenRequest::requestOnTheWire()
+{
+    ClientHarness h;
+    ScriptedReply held;
+    held.hold = true;
+    h.server.enqueue(held);
+
+    requestToken(h, QStringLiteral("  my-key "), QStringLiteral("\tmy-secret  "));
+    QCOMPARE(h.parts->status->text(), BusyText);
+    QCOMPARE(h.parts->status->styleSheet(), BusyStyle);
+
+    QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
+    QVERIFY(received.wait());
+    const RecordedRequest request = h.server.requests.first();
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.path(), QByteArray("/oauth/2.0/token"));
+    QCOMPARE(request.query(),
+             QByteArray("client_id=my-key&client_secret=my-secret&grant_type=client_credentials"));
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+    QCOMPARE(request.header("Content-Length"), QByteArray("0"));
+    QVERIFY(request.body.isEmpty());
+
+    // The fields keep what the user typed.
+    QCOMPARE(h.parts->apiKey->text(), QStringLiteral("  my-key "));
+    QCOMPARE(h.parts->secretKey->text(), QStringLiteral("\tmy-secret  "));
+    QVERIFY(h.parts->getToken->isEnabled());
+    QVERIFY(h.boxes.boxes.isEmpty());
+}
+
+void tst_TokenRequest::valuesArriveExactly_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("secret");
+
+    QTest::newRow("plus signs") << "a+b" << "+x+";
+    QTest::newRow("query delimiters") << "k&grant_type=password" << "s=1&t=2";
+    QTest::newRow("percent sequences") << "100%" << "a%2Bb%20c";
+    QTest::newRow("fragment mark") << "key#frag" << "se#cret";
+    QTest::newRow("inner spaces") << "my key" << "my  secret";
+    QTest::newRow("non-ASCII") << "clé" << "密钥ü";
+    QTest::newRow("slashes and question marks") << "a/b?c" << "/?/";
+}
+
+void tst_TokenRequest::valuesArriveExactly()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, secret);
+
+    ClientHarness h;
+    h.server.enqueue(200, R"({"access_token":"t"})");
+    requestToken(h, key, secret);
+    QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
+    QVERIFY(received.wait());
+
+    const auto items = h.server.requests.first().queryItems();
+    const QList<QPair<QString, QString>> expected = {
+        {QStringLiteral("client_id"), key},
+        {QStringLiteral("client_secret"), secret},
+        {QStringLiteral("grant_type"), QStringLiteral("client_credentials")},
+    };
+    QCOMPARE(items, expected);
+}
+
+void tst_TokenRequest::replies_data()
+{
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("status");        // empty: a network error text follows the prefix
+    QTest::addColumn<QString>("style");
+    QTest::addColumn<QString>("result");        // Unchanged: the box keeps its text
+    QTest::addColumn<QString>("token");         // the token field afterwards
+    QTest::addColumn<QString>("boxTitle");      // empty: no box
+
+    const QString failed = QStringLiteral("● Failed to get Access Token");
+
+    QTest::newRow("token") << 200 << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})")
+            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "24.abc" << "Success";
+    QTest::newRow("token kept as sent, untrimmed") << 200 << QByteArray(R"({"access_token":" t "})")
+            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << " t " << "Success";
+    QTest::newRow("token and error") << 200 << QByteArray(R"({"access_token":"x","error":"e"})")
+            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "x" << "Success";
+    QTest::newRow("token a number") << 200 << QByteArray(R"({"access_token":42})")
+            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "" << "Success";
+    QTest::newRow("token null") << 200 << QByteArray(R"({"access_token":null})")
+            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "" << "Success";
+
+    const QByteArray refused = R"({"error":"invalid_client","error_description":"unknown client id"})";
+    QTest::newRow("refused with 200") << 200 << refused << failed << ErrorStyle
+            << "Failed to get Access Token:\nError: invalid_client\nDescription: unknown client id\n\n"
+               "Raw response:\n" + QString::fromUtf8(refused)
+            << "old" << "";
+    QTest::newRow("neither token nor error") << 200 << QByteArray("{}") << failed << ErrorStyle
+            << "Failed to get Access Token:\nError: \nDescription: \n\nRaw response:\n{}" << "old" << "";
+    QTest::newRow("members of other types") << 200 << QByteArray(R"({"error":1,"error_description":[]})")
+            << failed << ErrorStyle
+            << R"(Failed to get Access Token:
+Error: 
+Description: 
+
+Raw response:
+{"error":1,"error_description":[]})" << "old" << "";
+    QTest::newRow("empty body") << 200 << QByteArray()
+            << "● Failed to parse token response" << ErrorStyle
+            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << "old" << "";
+    QTest::newRow("not JSON") << 200 << QByteArray("<html>busy</html>")
+            << "● Failed to parse token response" << ErrorStyle
+            << "JSON parse error:\n" + parserMessage("<html>busy</html>") + "\n\nRaw response:\n<html>busy</html>"
+            << "old" << "";
+    QTest::newRow("array") << 200 << QByteArray(R"(["access_token"])")
+            << "● Invalid token response format" << ErrorStyle
+            << "Token response is not a JSON object:\n[\"access_token\"]" << "old" << "";
+    QTest::newRow("HTTP 401 with JSON body") << 401 << refused
+            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+    QTest::newRow("HTTP 400") << 400 << QByteArray(R"({"error":"invalid_request"})")
+            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+    QTest::newRow("HTTP 500") << 500 << QByteArray("oops")
+            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+}
+
+void tst_TokenRequest::replies()
+{
+    QFETCH(int, httpStatus);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, status);
+    QFETCH(QString, style);
+    QFETCH(QString, result);
+    QFETCH(QString, token);
+    QFETCH(QString, boxTitle);
+
+    LogRecorder log;
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("old"));
+    h.parts->result->setPlainText(QStringLiteral("earlier text"));
+    h.server.enqueue(httpStatus, body);
+
+    requestToken(h, QStringLiteral("key"), QStringLiteral("secret"));
+    QTRY_VERIFY(h.parts->status->text() != BusyText);
+    QTRY_COMPARE(h.boxes.boxes.size(), boxTitle.isEmpty() ? 0 : 1);
+
+    QCOMPARE(h.parts->status->styleSheet(), style);
+    QCOMPARE(h.parts->accessToken->text(), token);
+    QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
+
+    if (status.isEmpty()) {
+        // Transport failure: Qt's text on the status line and in the box, body unseen.
+        const QString prefix = QStringLiteral("● Failed to get token: ");
+        const QString statusText = h.parts->status->text();
+        QVERIFY2(statusText.startsWith(prefix) && statusText.size() > prefix.size(), qPrintable(statusText));
+        const SeenMessageBox box = h.boxes.boxes.first();
+        QCOMPARE(box.title, boxTitle);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.text, QStringLiteral("Failed to get Access Token:\n") + statusText.mid(prefix.size()));
+        QVERIFY(log.linesStartingWith(QStringLiteral("Token response:")).isEmpty());
+    } else {
+        QCOMPARE(h.parts->status->text(), status);
+        QCOMPARE(log.linesStartingWith(QStringLiteral("Token response:")).size(), 1);
+    }
+    if (boxTitle == QLatin1String("Success")) {
+        const SeenMessageBox box = h.boxes.boxes.first();
+        QCOMPARE(box.icon, QMessageBox::Information);
+        QCOMPARE(box.text, QStringLiteral("Access Token obtained successfully.\nIt has been filled in automatically."));
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+}
+
+void tst_TokenRequest::errorTextIsFilledInOnePass()
+{
+    ClientHarness h;
+    const QByteArray body = R"({"error":"bad %2 code","error_description":"see %1 and %3"})";
+    h.server.enqueue(200, body);
+    requestToken(h, QStringLiteral("key"), QStringLiteral("secret"));
+    QTRY_COMPARE(h.parts->status->text(), QStringLiteral("● Failed to get Access Token"));
+    QCOMPARE(h.parts->result->toPlainText(),
+             QStringLiteral("Failed to get Access Token:\nError: bad %2 code\nDescription: see %1 and %3\n\n"
+                            "Raw response:\n") + QString::fromUtf8(body));
+}
+
+void tst_TokenRequest::secretsStayOutOfLogAndScreen_data()
+{
+    QTest::addColumn<int>("httpStatus");
+
+    QTest::newRow("token granted") << 200;
+    QTest::newRow("HTTP 401") << 401;
+    QTest::newRow("HTTP 503") << 503;
+}
+
+void tst_TokenRequest::secretsStayOutOfLogAndScreen()
+{
+    QFETCH(int, httpStatus);
+
+    const QString secret = QStringLiteral("Sec+ret/Key=");
+    const QString token = QStringLiteral("24.tok+en/42=");
+    LogRecorder log;
+    ClientHarness h;
+    h.server.enqueue(httpStatus, R"({"access_token":"24.tok+en/42=","expires_in":2592000})");
+    requestToken(h, QStringLiteral("key"), secret);
+    QTRY_VERIFY(h.parts->status->text() != BusyText);
+    QTRY_COMPARE(h.boxes.boxes.size(), 1);
+
+    const QString urlLine = log.linesStartingWith(QStringLiteral("Token request url:")).value(0);
+    QVERIFY2(urlLine.contains(QStringLiteral("client_id=key&client_secret=***&grant_type=client_credentials")),
+             qPrintable(urlLine));
+
+    QStringList shown = log.lines();
+    shown << h.parts->status->text() << h.boxes.boxes.first().text << h.parts->result->toPlainText();
+    const QString everything = shown.join(QLatin1Char('\n'));
+    for (const QString &value : {secret, token}) {
+        for (const QString &spelling : {value, QString::fromLatin1(QUrl::toPercentEncoding(value)),
+                                        QString(value).remove(QLatin1Char('+'))}) {
+            QVERIFY2(!everything.contains(spelling), qPrintable(everything));
+        }
+    }
+    if (httpStatus == 200) {
+        QCOMPARE(h.parts->accessToken->text(), token);
+        QVERIFY(log.joined().contains(QStringLiteral(R"(\"access_token\":\"***\")")));
+    } else if (httpStatus == 503) {
+        // Qt quotes the whole request address for this status.
+        QVERIFY2(h.parts->status->text().contains(QStringLiteral("client_secret=***")),
+                 qPrintable(h.parts->status->text()));
+    }
+}
+
+void tst_TokenRequest::replyFinishingLastWins()
+{
+    ClientHarness h;
+    ScriptedReply first;
+    first.hold = true;
+    first.body = R"({"access_token":"first"})";
+    ScriptedReply second = first;
+    second.body = R"({"access_token":"second"})";
+    h.server.enqueue(first);
+    h.server.enqueue(second);
+
+    requestToken(h, QStringLiteral("key"), QStringLiteral("secret"));
+    h.parts->getToken->click();
+    QTRY_COMPARE(h.server.requests.size(), 2);
+
+    h.server.release(1);
+    QTRY_COMPARE(h.parts->accessToken->text(), QStringLiteral("second"));
+    h.server.release(0);
+    QTRY_COMPARE(h.parts->accessToken->text(), QStringLiteral("first"));
+    QTRY_COMPARE(h.boxes.boxes.size(), 2);
+    QTRY_COMPARE(h.pendingReplies(), 0); // both replies released
+}
+
+QTEST_MAIN(tst_TokenRequest)
+#include "tst_tokenrequest.moc"
