@@ -1,0 +1,466 @@
+// SPDX-License-Identifier: MIT
+#include "logrecorder.h"
+#include "mainwindow.h"
+#include "windowdriver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+
+namespace {
+
+const QString Recognizing = QStringLiteral("⏳ Capture completed. Recognizing text...");
+const QString BusyStyle = QStringLiteral("color: #ff8c00; font-weight: bold; padding: 4px;");
+const QString SuccessStyle = QStringLiteral("color: #107c10; font-weight: bold; padding: 4px;");
+const QString ErrorStyle = QStringLiteral("color: red; font-weight: bold; padding: 4px;");
+const QString Unchanged = QStringLiteral("<unchanged>");
+
+QImage testImage(const QSize &size, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage image(size, format);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.fillRect(QRect(QPoint(0, 0), size / 2), QColor(200, 30, 40));
+    painter.fillRect(QRect(QPoint(size.width() / 2, size.height() / 2), size / 2), QColor(20, 90, 200, 128));
+    return image;
+}
+
+int logValue(const LogRecorder &log, const QString &prefix)
+{
+    const QString line = log.linesStartingWith(prefix).value(0);
+    return line.mid(prefix.size()).trimmed().toInt();
+}
+
+QString parserMessage(const QByteArray &body)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(body, &error);
+    return error.errorString();
+}
+
+} // namespace
+
+class tst_OcrRequest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void encodesAndSendsTheImage_data();
+    void encodesAndSendsTheImage();
+    void unwritableDebugFileStillSends();
+    void refusesMissingToken_data();
+    void refusesMissingToken();
+    void tokenArrivesExactly_data();
+    void tokenArrivesExactly();
+    void replies_data();
+    void replies();
+    void nullReplyChangesNothing();
+    void serviceTextIsNeverMarkup_data();
+    void serviceTextIsNeverMarkup();
+    void errorTextIsFilledInOnePass();
+    void tokenStaysOutOfLogAndScreen_data();
+    void tokenStaysOutOfLogAndScreen();
+    void replyFinishingLastWins();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_workDir;
+    QString m_previousDir;
+};
+
+void tst_OcrRequest::init()
+{
+    // The debug image lands in the working directory: give each test its own.
+    m_workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_workDir->isValid());
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_workDir->path()));
+}
+
+void tst_OcrRequest::cleanup()
+{
+    QDir::setCurrent(m_previousDir);
+    m_workDir.reset();
+}
+
+void tst_OcrRequest::encodesAndSendsTheImage_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<QSize>("sentSize");
+
+    QTest::newRow("small") << testImage(QSize(64, 48)) << QSize(64, 48);
+    QTest::newRow("exactly 1600 wide") << testImage(QSize(1600, 120)) << QSize(1600, 120);
+    QTest::newRow("1601 wide is scaled") << testImage(QSize(1601, 1601)) << QSize(1600, 1600);
+    QTest::newRow("twice too wide") << testImage(QSize(3200, 900)) << QSize(1600, 450);
+    QTest::newRow("tall and narrow stays") << testImage(QSize(400, 5000)) << QSize(400, 5000);
+    QTest::newRow("alpha dropped") << testImage(QSize(120, 90), QImage::Format_ARGB32) << QSize(120, 90);
+    QTest::newRow("premultiplied alpha")
+            << testImage(QSize(120, 90), QImage::Format_ARGB32_Premultiplied) << QSize(120, 90);
+    QTest::newRow("grayscale") << testImage(QSize(90, 60), QImage::Format_Grayscale8) << QSize(90, 60);
+    QTest::newRow("camera format") << testImage(QSize(1280, 720), QImage::Format_RGB888) << QSize(1280, 720);
+}
+
+void tst_OcrRequest::encodesAndSendsTheImage()
+{
+    QFETCH(QImage, image);
+    QFETCH(QSize, sentSize);
+
+    LogRecorder log;
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    ScriptedReply held;
+    held.hold = true;
+    h.server.enqueue(held);
+
+    deliverCapturedImage(*h.window, image);
+    QCOMPARE(h.parts->status->text(), Recognizing);
+    QCOMPARE(h.parts->status->styleSheet(), BusyStyle);
+    QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
+    QVERIFY(received.wait());
+    QCOMPARE(h.server.requests.size(), 1);
+
+    const RecordedRequest request = h.server.requests.first();
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.path(), QByteArray("/rest/2.0/ocr/v1/accurate_basic"));
+    QCOMPARE(request.query(), QByteArray("access_token=tok"));
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+
+    // image=<Base64, percent-encoded>: no raw + / = may reach a form decoder.
+    const QByteArray body = request.body;
+    QVERIFY(body.startsWith("image="));
+    const QByteArray value = body.mid(6);
+    QVERIFY(!value.contains('+') && !value.contains('/') && !value.contains('='));
+    const QByteArray base64 = QByteArray::fromPercentEncoding(value);
+    const int k = base64.count('+') + base64.count('/') + base64.count('=');
+    QCOMPARE(body.size(), 6 + base64.size() + 2 * k);
+    QVERIFY(!base64.contains('\n'));
+    QCOMPARE(logValue(log, QStringLiteral("OCR image base64 length:")), base64.size());
+    QCOMPARE(logValue(log, QStringLiteral("OCR post data length:")), body.size());
+
+    const QByteArray png = QByteArray::fromBase64(base64);
+    QCOMPARE(base64.size(), int((png.size() + 2) / 3 * 4));
+    QVERIFY(png.startsWith("\x89PNG\r\n\x1a\n"));
+    const QImage sent = QImage::fromData(png, "PNG");
+    QCOMPARE(sent.size(), sentSize);
+    QVERIFY(!sent.hasAlphaChannel());
+    if (sentSize == image.size() && image.format() != QImage::Format_Grayscale8) {
+        const QRgb topLeft = image.pixel(2, 2);
+        QCOMPARE(sent.pixel(2, 2), qRgb(qRed(topLeft), qGreen(topLeft), qBlue(topLeft)));
+    }
+
+    QFile debug(QStringLiteral("ocr_debug.png"));
+    QVERIFY(debug.open(QIODevice::ReadOnly));
+    QCOMPARE(debug.readAll(), png);
+    QVERIFY(log.lines().contains(QStringLiteral("Saved debug image: ocr_debug.png bytes: %1").arg(png.size())));
+    QVERIFY(log.lines().contains(QStringLiteral("Image header hex: \"%1\"")
+                                         .arg(QString::fromLatin1(png.left(16).toHex(' ')))));
+}
+
+void tst_OcrRequest::unwritableDebugFileStillSends()
+{
+    // A directory of that name cannot be opened as a file, even by root.
+    QVERIFY(QDir().mkdir(QStringLiteral("ocr_debug.png")));
+
+    LogRecorder log;
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    h.server.enqueue(200, R"({"words_result":[{"words":"x"}],"words_result_num":1})");
+    deliverCapturedImage(*h.window, testImage(QSize(50, 40)));
+    QTRY_COMPARE(h.parts->status->text(), QStringLiteral("✅ Recognition completed. 1 lines detected."));
+
+    QCOMPARE(log.linesStartingWith(QStringLiteral("Failed to save debug image:")).size(), 1);
+    const QImage sent = QImage::fromData(pngFromFormBody(h.server.requests.first().body), "PNG");
+    QCOMPARE(sent.size(), QSize(50, 40));
+}
+
+void tst_OcrRequest::refusesMissingToken_data()
+{
+    QTest::addColumn<QString>("token");
+
+    QTest::newRow("empty") << "";
+    QTest::newRow("blank") << "  \t ";
+}
+
+void tst_OcrRequest::refusesMissingToken()
+{
+    QFETCH(QString, token);
+
+    ClientHarness h;
+    h.parts->accessToken->setText(token);
+    deliverCapturedImage(*h.window, testImage(QSize(32, 32)));
+
+    QCOMPARE(h.parts->status->text(), QStringLiteral("● Error: Access Token is required"));
+    QCOMPARE(h.parts->status->styleSheet(), ErrorStyle);
+    QCOMPARE(h.boxes.boxes.size(), 1);
+    QCOMPARE(h.boxes.boxes.first().title, QStringLiteral("Missing Token"));
+    QCOMPARE(h.boxes.boxes.first().text,
+             QStringLiteral("Please enter the API Key and Secret Key, then click \"Get Token\",\n"
+                            "or paste an existing Access Token."));
+    QCOMPARE(h.boxes.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(h.pendingReplies(), 0);
+    QVERIFY2(!QFile::exists(QStringLiteral("ocr_debug.png")), "the image was encoded anyway");
+}
+
+void tst_OcrRequest::tokenArrivesExactly_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("sent");
+
+    QTest::newRow("trimmed") << "  24.abc-def \t" << "24.abc-def";
+    QTest::newRow("base64-like") << "a+b/c==" << "a+b/c==";
+    QTest::newRow("delimiters") << "t&access_token=x#y" << "t&access_token=x#y";
+    QTest::newRow("percent and spaces") << "50% of a b" << "50% of a b";
+    QTest::newRow("non-ASCII") << "jeton-é-令牌" << "jeton-é-令牌";
+}
+
+void tst_OcrRequest::tokenArrivesExactly()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, sent);
+
+    ClientHarness h;
+    h.parts->accessToken->setText(typed);
+    deliverCapturedImage(*h.window, testImage(QSize(16, 16)));
+    QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
+    QVERIFY(received.wait());
+
+    const QList<QPair<QString, QString>> expected = {{QStringLiteral("access_token"), sent}};
+    QCOMPARE(h.server.requests.first().queryItems(), expected);
+    QCOMPARE(h.parts->accessToken->text(), typed);
+}
+
+void tst_OcrRequest::replies_data()
+{
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("status"); // empty: a network error text follows the prefix
+    QTest::addColumn<QString>("result");
+
+    const auto done = [](int n) {
+        return QStringLiteral("✅ Recognition completed. %1 lines detected.").arg(n);
+    };
+    const auto serviceError = [](int code, const QString &message, const QByteArray &body) {
+        return QStringLiteral("Baidu OCR returned an error:\nError code: %1\nError message: %2\n\nRaw response:\n")
+                       .arg(code).arg(message) + QString::fromUtf8(body);
+    };
+
+    QTest::newRow("two lines") << 200
+            << QByteArray(R"({"log_id":1,"words_result":[{"words":"A"},{"words":"B"}],"words_result_num":2})")
+            << done(2) << "A\nB";
+    QTest::newRow("nothing recognised") << 200 << QByteArray(R"({"words_result":[],"words_result_num":0})")
+            << done(0) << "No text recognized";
+    QTest::newRow("blank lines only") << 200
+            << QByteArray(R"({"words_result":[{"words":"  "},{"words":""}],"words_result_num":2})")
+            << done(2) << "No text recognized";
+    QTest::newRow("count missing") << 200 << QByteArray(R"({"words_result":[{"words":"A"}]})")
+            << done(0) << "A";
+    QTest::newRow("count differs, shown as sent") << 200
+            << QByteArray(R"({"words_result":[{"words":"A"}],"words_result_num":5})") << done(5) << "A";
+    QTest::newRow("odd elements keep their lines") << 200
+            << QByteArray(R"({"words_result":[{"words":"A"},{},3,{"words":7},{"words":"B"}],"words_result_num":5})")
+            << done(5) << "A\n\n\n\nB";
+    QTest::newRow("trimmed at both ends only") << 200
+            << QByteArray(R"({"words_result":[{"words":"  A "},{"words":""},{"words":" B  "}],"words_result_num":3})")
+            << done(3) << "A \n\n B";
+    QTest::newRow("no words_result") << 200 << QByteArray(R"({"log_id":5})") << done(0) << "No text recognized";
+
+    const QByteArray expired = R"({"error_code":111,"error_msg":"Access token expired","log_id":9})";
+    QTest::newRow("service error") << 200 << expired << "● OCR error [111]"
+            << serviceError(111, "Access token expired", expired);
+    const QByteArray large = R"({"error_code":216202,"error_msg":"image size error"})";
+    QTest::newRow("six-digit code") << 200 << large << "● OCR error [216202]"
+            << serviceError(216202, "image size error", large);
+    const QByteArray zero = R"({"error_code":0,"error_msg":"ok?"})";
+    QTest::newRow("code zero is still an error") << 200 << zero << "● OCR error [0]"
+            << serviceError(0, "ok?", zero);
+    const QByteArray nullCode = R"({"error_code":null})";
+    QTest::newRow("null code") << 200 << nullCode << "● OCR error [0]" << serviceError(0, "", nullCode);
+    const QByteArray stringCode = R"({"error_code":"17","error_msg":"daily limit"})";
+    QTest::newRow("string code") << 200 << stringCode << "● OCR error [0]"
+            << serviceError(0, "daily limit", stringCode);
+    const QByteArray fraction = R"({"error_code":1.5,"error_msg":"x"})";
+    QTest::newRow("fractional code") << 200 << fraction << "● OCR error [0]" << serviceError(0, "x", fraction);
+    const QByteArray both = R"({"error_code":282000,"error_msg":"internal error","words_result":[{"words":"A"}]})";
+    QTest::newRow("error wins over lines") << 200 << both << "● OCR error [282000]"
+            << serviceError(282000, "internal error", both);
+
+    QTest::newRow("empty body") << 200 << QByteArray() << "● Failed to parse OCR response"
+            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n";
+    QTest::newRow("truncated JSON") << 200 << QByteArray(R"({"words_result":[)")
+            << "● Failed to parse OCR response"
+            << "JSON parse error:\n" + parserMessage(R"({"words_result":[)") + "\n\nRaw response:\n{\"words_result\":[";
+    QTest::newRow("array") << 200 << QByteArray(R"([{"words":"A"}])") << "● Invalid OCR response format"
+            << "OCR response is not a JSON object:\n[{\"words\":\"A\"}]";
+
+    QTest::newRow("HTTP 404") << 404 << QByteArray(R"({"error_code":3})") << "" << Unchanged;
+    QTest::newRow("HTTP 500") << 500 << QByteArray("oops") << "" << Unchanged;
+}
+
+void tst_OcrRequest::replies()
+{
+    QFETCH(int, httpStatus);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, status);
+    QFETCH(QString, result);
+
+    LogRecorder log;
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    h.parts->result->setPlainText(QStringLiteral("earlier text"));
+    h.server.enqueue(httpStatus, body);
+
+    deliverCapturedImage(*h.window, testImage(QSize(40, 30)));
+    QTRY_VERIFY(h.parts->status->text() != Recognizing);
+    QTRY_COMPARE(h.boxes.boxes.size(), status.isEmpty() ? 1 : 0);
+    QTRY_COMPARE(h.pendingReplies(), 0);
+
+    const QString expectedStyle = status.startsWith(QStringLiteral("✅")) ? SuccessStyle : ErrorStyle;
+    QCOMPARE(h.parts->status->styleSheet(), expectedStyle);
+    QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
+
+    if (status.isEmpty()) {
+        const QString prefix = QStringLiteral("● OCR request failed: ");
+        const QString statusText = h.parts->status->text();
+        QVERIFY2(statusText.startsWith(prefix) && statusText.size() > prefix.size(), qPrintable(statusText));
+        const SeenMessageBox box = h.boxes.boxes.first();
+        QCOMPARE(box.title, QStringLiteral("Network Error"));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.text, QStringLiteral("OCR request failed:\n") + statusText.mid(prefix.size()));
+        QVERIFY(log.linesStartingWith(QStringLiteral("OCR response:")).isEmpty());
+    } else {
+        QCOMPARE(h.parts->status->text(), status);
+        QCOMPARE(log.linesStartingWith(QStringLiteral("OCR response:")).size(), 1);
+    }
+}
+
+void tst_OcrRequest::nullReplyChangesNothing()
+{
+    ClientHarness h;
+    h.parts->result->setPlainText(QStringLiteral("kept"));
+    const QString status = h.parts->status->text();
+    deliverNullOcrReply(*h.window);
+    QCOMPARE(h.parts->status->text(), status);
+    QCOMPARE(h.parts->result->toPlainText(), QStringLiteral("kept"));
+    QVERIFY(h.boxes.boxes.isEmpty());
+}
+
+void tst_OcrRequest::serviceTextIsNeverMarkup_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("recognised line") << QByteArray(R"({"words_result":[{"words":"<b>bold</b>"},{"words":"<i>x</i>"}],"words_result_num":2})")
+            << "<b>bold</b>\n<i>x</i>";
+    QTest::newRow("image markup") << QByteArray(R"({"words_result":[{"words":"<img src=\"http://127.0.0.1:1/x.png\">"}],"words_result_num":1})")
+            << "<img src=\"http://127.0.0.1:1/x.png\">";
+    QTest::newRow("entity") << QByteArray(R"({"words_result":[{"words":"<p>&amp; &lt;</p>"}],"words_result_num":1})")
+            << "<p>&amp; &lt;</p>";
+    QTest::newRow("HTML error page") << QByteArray("<html><body><h1>502 Bad Gateway</h1></body></html>")
+            << "<html><body><h1>502 Bad Gateway</h1></body></html>";
+}
+
+void tst_OcrRequest::serviceTextIsNeverMarkup()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, shown);
+
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    h.server.enqueue(200, body);
+    deliverCapturedImage(*h.window, testImage(QSize(8, 8)));
+    QTRY_VERIFY(h.parts->status->text() != Recognizing);
+
+    const QString text = h.parts->result->toPlainText();
+    QVERIFY2(text.contains(shown), qPrintable(text));
+    QVERIFY(!h.parts->result->document()->toHtml().contains(QStringLiteral("<b>bold")));
+}
+
+void tst_OcrRequest::errorTextIsFilledInOnePass()
+{
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    const QByteArray body = R"({"error_code":216100,"error_msg":"bad %3 and %1"})";
+    h.server.enqueue(200, body);
+    deliverCapturedImage(*h.window, testImage(QSize(8, 8)));
+    QTRY_COMPARE(h.parts->status->text(), QStringLiteral("● OCR error [216100]"));
+    QCOMPARE(h.parts->result->toPlainText(),
+             QStringLiteral("Baidu OCR returned an error:\nError code: 216100\nError message: bad %3 and %1\n\n"
+                            "Raw response:\n") + QString::fromUtf8(body));
+}
+
+void tst_OcrRequest::tokenStaysOutOfLogAndScreen_data()
+{
+    QTest::addColumn<int>("httpStatus");
+
+    QTest::newRow("recognised") << 200;
+    QTest::newRow("HTTP 503") << 503;
+}
+
+void tst_OcrRequest::tokenStaysOutOfLogAndScreen()
+{
+    QFETCH(int, httpStatus);
+
+    const QString token = QStringLiteral("24.se+cret/tok=");
+    LogRecorder log;
+    ClientHarness h;
+    h.parts->accessToken->setText(token);
+    h.server.enqueue(httpStatus, R"({"words_result":[],"words_result_num":0})");
+    deliverCapturedImage(*h.window, testImage(QSize(8, 8)));
+    QTRY_VERIFY(h.parts->status->text() != Recognizing);
+    QTRY_COMPARE(h.boxes.boxes.size(), httpStatus == 200 ? 0 : 1);
+
+    const QString urlLine = log.linesStartingWith(QStringLiteral("OCR request url:")).value(0);
+    QVERIFY2(urlLine.endsWith(QStringLiteral("/rest/2.0/ocr/v1/accurate_basic?access_token=***\"")),
+             qPrintable(urlLine));
+    QStringList shown = log.lines();
+    shown << h.parts->status->text();
+    for (const auto &box : h.boxes.boxes)
+        shown << box.text;
+    const QString everything = shown.join(QLatin1Char('\n'));
+    for (const QString &spelling : {token, QString::fromLatin1(QUrl::toPercentEncoding(token)),
+                                    QStringLiteral("24.se")}) {
+        QVERIFY2(!everything.contains(spelling), qPrintable(everything));
+    }
+    if (httpStatus == 503)
+        QVERIFY2(h.parts->status->text().contains(QStringLiteral("access_token=***")),
+                 qPrintable(h.parts->status->text()));
+}
+
+void tst_OcrRequest::replyFinishingLastWins()
+{
+    ClientHarness h;
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    ScriptedReply first;
+    first.hold = true;
+    first.body = R"({"words_result":[{"words":"first"}],"words_result_num":1})";
+    ScriptedReply second = first;
+    second.body = R"({"words_result":[{"words":"second"},{"words":"two"}],"words_result_num":2})";
+    h.server.enqueue(first);
+    h.server.enqueue(second);
+
+    deliverCapturedImage(*h.window, testImage(QSize(8, 8)), 1);
+    deliverCapturedImage(*h.window, testImage(QSize(9, 9)), 2);
+    QTRY_COMPARE(h.server.requests.size(), 2);
+
+    h.server.release(1);
+    QTRY_COMPARE(h.parts->result->toPlainText(), QStringLiteral("second\ntwo"));
+    QCOMPARE(h.parts->status->text(), QStringLiteral("✅ Recognition completed. 2 lines detected."));
+    h.server.release(0);
+    QTRY_COMPARE(h.parts->result->toPlainText(), QStringLiteral("first"));
+    QCOMPARE(h.parts->status->text(), QStringLiteral("✅ Recognition completed. 1 lines detected."));
+    QTRY_COMPARE(h.pendingReplies(), 0);
+}
+
+QTEST_MAIN(tst_OcrRequest)
+#include "tst_ocrrequest.moc"
