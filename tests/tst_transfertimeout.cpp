@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+#include "mainwindow.h"
+#include "windowdriver.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+// A service that accepts a request and never answers must not leave the
+// window busy for good: both requests give up after 30 seconds.
+class tst_TransferTimeout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stalledRequestsEndInNetworkError();
+};
+
+void tst_TransferTimeout::stalledRequestsEndInNetworkError()
+{
+    QTemporaryDir workDir;
+    QVERIFY(QDir::setCurrent(workDir.path()));
+
+    ClientHarness h;
+    ScriptedReply stall;
+    stall.stall = true;
+    h.server.enqueue(stall);
+    h.server.enqueue(stall);
+
+    QElapsedTimer clock;
+    clock.start();
+    h.parts->apiKey->setText(QStringLiteral("key"));
+    h.parts->secretKey->setText(QStringLiteral("secret"));
+    h.parts->getToken->click();
+    h.parts->accessToken->setText(QStringLiteral("tok"));
+    QImage image(16, 16, QImage::Format_RGB32);
+    image.fill(Qt::gray);
+    deliverCapturedImage(*h.window, image);
+    QTRY_COMPARE(h.server.requests.size(), 2);
+
+    QTRY_COMPARE_WITH_TIMEOUT(h.boxes.boxes.size(), 2, 60000);
+    QVERIFY2(clock.elapsed() >= 29000, "a request gave up before its 30 s transfer timeout");
+
+    QStringList texts;
+    for (const auto &box : h.boxes.boxes) {
+        QCOMPARE(box.title, QStringLiteral("Network Error"));
+        texts << box.text.section(QLatin1Char('\n'), 0, 0);
+    }
+    texts.sort();
+    QCOMPARE(texts, (QStringList{QStringLiteral("Failed to get Access Token:"), QStringLiteral("OCR request failed:")}));
+    QVERIFY2(h.parts->status->text().contains(QStringLiteral("failed")), qPrintable(h.parts->status->text()));
+    QTRY_COMPARE(h.pendingReplies(), 0);
+}
+
+QTEST_MAIN(tst_TransferTimeout)
+#include "tst_transfertimeout.moc"
