@@ -242,6 +242,14 @@ void MainWindow::onOpenCamera()
 
         connect(m_imageCapture, &QCameraImageCapture::imageCaptured,
                 this, &MainWindow::onImageCaptured);
+        // Without this a failed capture would leave "Capturing image..." for good.
+        connect(m_imageCapture,
+                QOverload<int, QCameraImageCapture::Error, const QString &>::of(&QCameraImageCapture::error),
+                this, [this](int, QCameraImageCapture::Error, const QString &errorString) {
+                    setStatus(m_statusLabel, QStringLiteral("● Capture failed: ") + errorString, ErrorStyle);
+                    QMessageBox::warning(this, QStringLiteral("Error"),
+                                         QStringLiteral("Capture failed.\n") + errorString);
+                });
         connect(m_camera, QOverload<QCamera::Error>::of(&QCamera::error), this,
                 [this](QCamera::Error) {
                     setStatus(m_statusLabel,
