@@ -9,6 +9,10 @@ VIRELTO_PACKAGES=(
     cmake g++ make pkg-config
     # the program: Qt 5 widgets, multimedia, network
     qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev libqt5multimedia5-plugins
+    # the local OCR service
+    libtesseract-dev libleptonica-dev tesseract-ocr-eng libcpp-httplib-dev nlohmann-json3-dev libssl-dev
+    # tests and benchmarks
+    libgtest-dev libbenchmark-dev
     # tests: certificates, image checks, the Windows resource script, a display
     openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core
 )

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+#ifndef VIRELTO_SERVER_FORM_H
+#define VIRELTO_SERVER_FORM_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ocrserver {
+
+// application/x-www-form-urlencoded: '+' is a space, %XX a byte. Returns
+// nothing for a malformed escape.
+std::optional<std::string> decodeFormComponent(std::string_view text);
+
+// The fields of a form body (or a query string); the first of repeated
+// names wins. Malformed fields are kept out and counted in *malformed.
+std::map<std::string, std::string> parseForm(std::string_view body, int *malformed = nullptr);
+
+// The raw (still encoded) value of one field, without decoding the rest:
+// the image field is large and is measured before it is decoded.
+std::optional<std::string_view> rawFormField(std::string_view body, std::string_view name);
+
+} // namespace ocrserver
+
+#endif

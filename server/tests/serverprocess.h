@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#ifndef VIRELTO_SERVER_TESTS_SERVERPROCESS_H
+#define VIRELTO_SERVER_TESTS_SERVERPROCESS_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The real server binary on an ephemeral loopback port. Its stderr (the
+// request log) is collected for the tests to read.
+class ServerProcess
+{
+public:
+    // Starts the server and waits for its "listening on" line.
+    explicit ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment = {});
+    ~ServerProcess();
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+
+    bool started() const { return m_port > 0; }
+    int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
+    std::string log() const;
+    // Waits until the log holds text (the server logs a request after answering it).
+    bool waitForLog(const std::string &text);
+    // Stops with SIGTERM and returns the exit status.
+    int stop();
+
+    // Runs the binary to completion; returns its exit status and stderr.
+    static int run(const std::vector<std::string> &arguments, std::string *errors);
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+    int m_exitStatus = -1;
+    std::thread m_reader;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_listening;
+    bool m_ended = false;
+    std::string m_log;
+};
+
+std::vector<std::string> defaultServerArguments();
+
+#endif

@@ -1,0 +1,574 @@
+// SPDX-License-Identifier: MIT
+#include "serverprocess.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <leptonica/allheaders.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::string fixture(const std::string &name)
+{
+    return readFile(std::string(FIXTURES_DIR) + "/" + name);
+}
+
+std::vector<std::string> fixtureLines(const std::string &name)
+{
+    std::istringstream in(fixture(name));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+std::string base64(const std::string &data)
+{
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                  reinterpret_cast<const unsigned char *>(data.data()), int(data.size()));
+    out.resize(size_t(n));
+    return out;
+}
+
+// Everything but the unreserved characters is escaped, as the client does.
+std::string formValue(const std::string &value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : value) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string imageForm(const std::string &imageBytes, const std::string &extra = {})
+{
+    return "image=" + formValue(base64(imageBytes)) + extra;
+}
+
+// Share of matching characters, line by line in order (1.0: identical).
+double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+{
+    const auto ratio = [](const std::string &a, const std::string &b) {
+        std::vector<size_t> row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j)
+            row[j] = j;
+        for (size_t i = 1; i <= a.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                const size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+                diagonal = above;
+            }
+        }
+        const size_t longest = std::max(a.size(), b.size());
+        return longest ? 1.0 - double(row[b.size()]) / double(longest) : 1.0;
+    };
+    const size_t n = std::max(expected.size(), actual.size());
+    double sum = 0;
+    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i)
+        sum += ratio(expected[i], actual[i]);
+    return n ? sum / double(n) : 1.0;
+}
+
+std::vector<std::string> recognisedLines(const json &reply)
+{
+    std::vector<std::string> lines;
+    for (const auto &entry : reply.value("words_result", json::array()))
+        lines.push_back(entry.value("words", ""));
+    return lines;
+}
+
+std::string pngWithSize(std::uint32_t width, std::uint32_t height)
+{
+    // A valid signature and IHDR that claims the size; no pixel data follows.
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (std::uint32_t v : {width, height})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            png += char((v >> shift) & 0xff);
+    png += std::string("\x08\x02\0\0\0", 5);
+    png += std::string(4, '\0'); // CRC, not checked by the header probe
+    return png;
+}
+
+std::string reencode(const std::string &image, int format)
+{
+    PIX *pix = pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size());
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMem(&data, &size, pix, format);
+    std::string out(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    pixDestroy(&pix);
+    return out;
+}
+
+class OcrServerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        server = new ServerProcess(defaultServerArguments());
+        ASSERT_TRUE(server->started()) << server->log();
+    }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    static httplib::Client client(int port = 0)
+    {
+        httplib::Client c("127.0.0.1", port ? port : server->port());
+        c.set_read_timeout(60);
+        return c;
+    }
+
+    static std::string token(int port = 0)
+    {
+        auto reply = client(port).Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
+                                       "&client_secret=test-secret");
+        return reply && reply->status == 200 ? json::parse(reply->body).value("access_token", "") : "";
+    }
+
+    static json ocr(const std::string &body, const std::string &accessToken, int port = 0)
+    {
+        auto reply = client(port).Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), body,
+                                       "application/x-www-form-urlencoded");
+        if (!reply)
+            return json{{"transport_error", httplib::to_string(reply.error())}};
+        EXPECT_EQ(reply->status, 200) << reply->body;
+        return json::parse(reply->body, nullptr, false);
+    }
+
+    static ServerProcess *server;
+};
+
+ServerProcess *OcrServerTest::server = nullptr;
+
+// --- token endpoint ---------------------------------------------------------
+
+TEST_F(OcrServerTest, TokenIsGrantedInEachAcceptedForm)
+{
+    const std::string query = "grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
+    auto c = client();
+    const httplib::Result replies[] = {
+        c.Post("/oauth/2.0/token?" + query),
+        c.Get("/oauth/2.0/token?" + query),
+        c.Post("/oauth/2.0/token", query, "application/x-www-form-urlencoded"),
+    };
+    for (const auto &reply : replies) {
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        const json body = json::parse(reply->body);
+        EXPECT_FALSE(body.value("access_token", "").empty());
+        EXPECT_EQ(body.value("expires_in", 0), 2592000);
+        EXPECT_TRUE(body.contains("scope"));
+    }
+}
+
+struct TokenErrorCase
+{
+    const char *query;
+    int status;
+    const char *error;
+    const char *description;
+};
+
+class TokenErrors : public OcrServerTest, public ::testing::WithParamInterface<TokenErrorCase>
+{
+};
+
+TEST_P(TokenErrors, AnswerWithStatusAndOAuthError)
+{
+    const TokenErrorCase &c = GetParam();
+    auto reply = client().Post(std::string("/oauth/2.0/token?") + c.query);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, c.status);
+    const json body = json::parse(reply->body);
+    EXPECT_EQ(body.value("error", ""), c.error);
+    EXPECT_EQ(body.value("error_description", ""), c.description);
+    EXPECT_FALSE(body.contains("access_token"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Cases, TokenErrors,
+        ::testing::Values(
+                TokenErrorCase{"grant_type=client_credentials&client_id=nobody&client_secret=test-secret", 401,
+                               "invalid_client", "unknown client id"},
+                TokenErrorCase{"grant_type=client_credentials&client_id=test-key&client_secret=wrong", 401,
+                               "invalid_client", "Client authentication failed"},
+                TokenErrorCase{"grant_type=client_credentials&client_id=test-key", 400, "invalid_request",
+                               "The request is missing a required parameter"},
+                TokenErrorCase{"client_id=test-key&client_secret=test-secret", 400, "invalid_request",
+                               "The request is missing a required parameter"},
+                TokenErrorCase{"grant_type=password&client_id=test-key&client_secret=test-secret", 400,
+                               "unsupported_grant_type", "The authorization grant type is not supported"}));
+
+// --- recognition -------------------------------------------------------------
+
+struct PageCase
+{
+    const char *image;
+    const char *text;
+    double minimumSimilarity;
+};
+
+class Pages : public OcrServerTest, public ::testing::WithParamInterface<PageCase>
+{
+};
+
+TEST_P(Pages, AreReadLineByLineInOrder)
+{
+    const PageCase &page = GetParam();
+    const json reply = ocr(imageForm(fixture(page.image)), token());
+    ASSERT_TRUE(reply.contains("words_result")) << reply.dump();
+    const auto lines = recognisedLines(reply);
+    const auto expected = fixtureLines(page.text);
+    const double similarity = lineSimilarity(expected, lines);
+    int exact = 0;
+    for (size_t i = 0; i < std::min(lines.size(), expected.size()); ++i)
+        exact += lines[i] == expected[i];
+    std::cout << page.image << ": similarity " << similarity << ", " << exact << "/" << expected.size()
+              << " lines exact\n";
+    EXPECT_GE(similarity, page.minimumSimilarity) << reply.dump(1);
+    EXPECT_EQ(reply.value("words_result_num", -1), int(lines.size()));
+    EXPECT_TRUE(reply["log_id"].is_number_unsigned());
+    for (const auto &line : lines)
+        EXPECT_FALSE(line.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Pages,
+                         ::testing::Values(PageCase{"clean.png", "clean.txt", 0.95},
+                                           PageCase{"serif.png", "serif.txt", 0.95},
+                                           PageCase{"small.png", "small.txt", 0.95},
+                                           PageCase{"photo.jpg", "photo.txt", 0.80}),
+                         [](const auto &info) { return std::string(info.param.text).substr(0, 5); });
+
+TEST_F(OcrServerTest, AcceptsEveryImageFormatAndDataPrefix)
+{
+    const std::string png = fixture("small.png");
+    const std::string expectedFirst = fixtureLines("small.txt").front();
+    const std::string bodies[] = {
+        imageForm(reencode(png, IFF_BMP)),
+        imageForm(reencode(png, IFF_JFIF_JPEG)),
+        "image=" + formValue("data:image/png;base64," + base64(png)),
+    };
+    const std::string accessToken = token();
+    for (const auto &body : bodies) {
+        const auto lines = recognisedLines(ocr(body, accessToken));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), expectedFirst);
+    }
+}
+
+TEST_F(OcrServerTest, ProbabilityAndParagraphsOnRequest)
+{
+    const json reply = ocr(imageForm(fixture("clean.png"), "&probability=true&paragraph=true&language_type=ENG"),
+                           token());
+    const auto &words = reply.at("words_result");
+    ASSERT_FALSE(words.empty());
+    for (const auto &entry : words) {
+        const auto &p = entry.at("probability");
+        EXPECT_GE(p.at("min").get<double>(), 0.0);
+        EXPECT_LE(p.at("min").get<double>(), p.at("average").get<double>());
+        EXPECT_LE(p.at("average").get<double>(), 1.0);
+        EXPECT_GE(p.at("variance").get<double>(), 0.0);
+    }
+    std::vector<int> indices;
+    for (const auto &paragraph : reply.at("paragraphs_result"))
+        for (const auto &i : paragraph.at("words_result_idx"))
+            indices.push_back(i.get<int>());
+    EXPECT_EQ(reply.at("paragraphs_result_num").get<size_t>(), reply.at("paragraphs_result").size());
+    ASSERT_EQ(indices.size(), words.size()); // every line in exactly one paragraph, in order
+    for (size_t i = 0; i < indices.size(); ++i)
+        EXPECT_EQ(indices[i], int(i));
+
+    const json plain = ocr(imageForm(fixture("small.png")), token());
+    EXPECT_FALSE(plain.contains("paragraphs_result"));
+    EXPECT_FALSE(plain.at("words_result").at(0).contains("probability"));
+}
+
+// --- OCR errors: HTTP 200 with error_code and error_msg ----------------------
+
+struct OcrErrorCase
+{
+    const char *name;
+    std::string body;
+    std::string accessToken; // "valid": a token from the server
+    int code;
+    const char *message;
+};
+
+class OcrErrors : public OcrServerTest, public ::testing::WithParamInterface<OcrErrorCase>
+{
+};
+
+TEST_P(OcrErrors, AnswerWithTheServiceCode)
+{
+    const OcrErrorCase &c = GetParam();
+    const std::string accessToken = c.accessToken == "valid" ? token() : c.accessToken;
+    auto reply = client().Post(accessToken.empty() ? std::string(OcrPath)
+                                                   : std::string(OcrPath) + "?access_token=" + formValue(accessToken),
+                               c.body, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+    EXPECT_EQ(reply->status, 200);
+    const json body = json::parse(reply->body);
+    EXPECT_EQ(body.value("error_code", 0), c.code) << reply->body;
+    EXPECT_EQ(body.value("error_msg", ""), c.message);
+    EXPECT_TRUE(body.contains("log_id"));
+    EXPECT_FALSE(body.contains("words_result"));
+}
+
+std::vector<OcrErrorCase> ocrErrorCases()
+{
+    const std::string small = fixture("small.png");
+    const std::string fullBase64 = base64(small);
+    return {
+        {"NoToken", imageForm(small), "", 100, "Invalid parameter"},
+        {"ForgedToken", imageForm(small), "24.00.99999999999.deadbeef", 110, "Access token invalid or no longer valid"},
+        {"NoImage", "language_type=ENG", "valid", 216101, "not enough param"},
+        {"EmptyImage", "image=", "valid", 216200, "empty image"},
+        {"TruncatedBase64", "image=" + formValue(fullBase64.substr(0, fullBase64.size() - 3)), "valid", 216201,
+         "image format error"},
+        {"NotBase64", "image=%21%21%21%21", "valid", 216201, "image format error"},
+        {"NotAnImage", imageForm("GIF89a this is not a supported picture"), "valid", 216201, "image format error"},
+        {"BrokenPixels", imageForm(pngWithSize(640, 480)), "valid", 216201, "image format error"},
+        {"DecompressionBomb", imageForm(pngWithSize(100000, 100000)), "valid", 216202, "image size error"},
+        {"TooNarrow", imageForm(pngWithSize(14, 600)), "valid", 216202, "image size error"},
+        {"TooLarge12MB", "image=" + std::string(12 * 1024 * 1024, 'A'), "valid", 216202, "image size error"},
+        {"UnknownLanguage", imageForm(small, "&language_type=KLINGON"), "valid", 216100, "invalid param"},
+        {"LanguageNotInstalled", imageForm(small, "&language_type=JAP"), "valid", 216100, "invalid param"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OcrErrors, ::testing::ValuesIn(ocrErrorCases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(OcrServerTest, UnknownPathsAreUnsupportedMethods)
+{
+    for (const char *path : {"/rest/2.0/ocr/v1/general", "/", "/oauth/2.0/authorize"}) {
+        auto reply = client().Post(path, "x=1", "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 404);
+        EXPECT_EQ(json::parse(reply->body).value("error_code", 0), 3);
+        EXPECT_EQ(json::parse(reply->body).value("error_msg", ""), "Unsupported openapi method");
+    }
+}
+
+TEST_F(OcrServerTest, ConcurrentClientsAreAllAnsweredCorrectly)
+{
+    const std::string body = imageForm(fixture("small.png"));
+    const auto expected = fixtureLines("small.txt");
+    const std::string accessToken = token();
+    std::atomic<int> correct{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 2; ++c) {
+        clients.emplace_back([&] {
+            auto connection = client();
+            for (int i = 0; i < 20; ++i) {
+                auto reply = connection.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), body,
+                                             "application/x-www-form-urlencoded");
+                if (reply && reply->status == 200
+                    && lineSimilarity(expected, recognisedLines(json::parse(reply->body))) >= 0.95)
+                    ++correct;
+            }
+        });
+    }
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(correct.load(), 40);
+}
+
+TEST_F(OcrServerTest, LogHasOneLinePerRequestAndNoSecrets)
+{
+    const std::string accessToken = token();
+    ocr(imageForm(fixture("small.png")), accessToken);
+    client().Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=no");
+    ASSERT_TRUE(server->waitForLog(" POST /oauth/2.0/token 401 ")) << server->log();
+    ASSERT_TRUE(server->waitForLog(" POST /rest/2.0/ocr/v1/accurate_basic 200 error=0 ")) << server->log();
+    const std::string log = server->log();
+    for (const std::string &secret : {std::string("test-secret"), accessToken, accessToken.substr(0, 20),
+                                      base64(fixture("small.png")).substr(0, 40)}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    }
+    EXPECT_NE(log.find(" POST /oauth/2.0/token 200 error=0 "), std::string::npos) << log;
+}
+
+// --- tokens across replicas and time -----------------------------------------
+
+TEST(OcrServerTokens, ReplicasSharingTheKeyAcceptEachOthersTokens)
+{
+    auto withKey = [](const std::string &key) {
+        auto args = defaultServerArguments();
+        args.insert(args.end(), {"--token-key", key, "--workers", "1"});
+        return args;
+    };
+    ServerProcess a(withKey("shared-key")), b(withKey("shared-key")), c(withKey("other-key"));
+    ASSERT_TRUE(a.started() && b.started() && c.started());
+
+    httplib::Client fromA("127.0.0.1", a.port());
+    auto granted = fromA.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
+                              "&client_secret=test-secret");
+    ASSERT_TRUE(granted);
+    const std::string accessToken = json::parse(granted->body).value("access_token", "");
+
+    // An empty image gets past the token check only with an accepted token.
+    const auto codeAt = [&](int port) {
+        httplib::Client to("127.0.0.1", port);
+        auto reply = to.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
+                             "application/x-www-form-urlencoded");
+        return reply ? json::parse(reply->body).value("error_code", 0) : -1;
+    };
+    EXPECT_EQ(codeAt(a.port()), 216200);
+    EXPECT_EQ(codeAt(b.port()), 216200);
+    EXPECT_EQ(codeAt(c.port()), 110);
+}
+
+TEST(OcrServerTokens, ExpiredTokenIsRefused)
+{
+    auto args = defaultServerArguments();
+    args.insert(args.end(), {"--token-ttl", "1"});
+    ServerProcess server(args);
+    ASSERT_TRUE(server.started());
+    httplib::Client c("127.0.0.1", server.port());
+    auto granted = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
+    ASSERT_TRUE(granted);
+    EXPECT_EQ(json::parse(granted->body).value("expires_in", 0), 1);
+    const std::string accessToken = json::parse(granted->body).value("access_token", "");
+
+    // Within two seconds the one-second token must run out.
+    int code = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (code != 111 && std::chrono::steady_clock::now() < deadline) {
+        auto reply = c.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
+                            "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply);
+        code = json::parse(reply->body).value("error_code", 0);
+        ASSERT_TRUE(code == 216200 || code == 111) << reply->body;
+        if (code != 111)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(code, 111);
+}
+
+TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
+{
+    auto args = defaultServerArguments();
+    args.insert(args.end(), {"--qps", "1"});
+    ServerProcess server(args);
+    ASSERT_TRUE(server.started());
+    httplib::Client c("127.0.0.1", server.port());
+    auto granted = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
+    const std::string accessToken = json::parse(granted->body).value("access_token", "");
+    // Three requests span at most two one-second windows: one must be refused.
+    int limited = 0;
+    for (int i = 0; i < 3; ++i) {
+        auto reply = c.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
+                            "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply);
+        const json body = json::parse(reply->body);
+        if (body.value("error_code", 0) == 18) {
+            EXPECT_EQ(body.value("error_msg", ""), "Open api qps request limit reached");
+            ++limited;
+        }
+    }
+    EXPECT_GE(limited, 1);
+}
+
+// --- TLS -------------------------------------------------------------------------
+
+TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
+{
+    char dir[] = "/tmp/ocrtlsXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::string script =
+            "cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+            " -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+            " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+
+    auto args = defaultServerArguments();
+    args.insert(args.end(), {"--tls-cert", d + "/cert.pem", "--tls-key", d + "/key.pem"});
+    ServerProcess server(args);
+    ASSERT_TRUE(server.started()) << server.log();
+    EXPECT_NE(server.log().find("listening on https://"), std::string::npos);
+
+    httplib::SSLClient trusting("127.0.0.1", server.port());
+    trusting.set_ca_cert_path((d + "/cert.pem").c_str());
+    trusting.enable_server_certificate_verification(true);
+    auto reply = trusting.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
+                               "&client_secret=test-secret");
+    ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+    EXPECT_EQ(reply->status, 200);
+
+    httplib::SSLClient untrusting("127.0.0.1", server.port());
+    untrusting.enable_server_certificate_verification(true);
+    untrusting.set_ca_cert_path("/etc/ssl/certs/ca-certificates.crt");
+    EXPECT_FALSE(untrusting.Get("/oauth/2.0/token"));
+    std::system(("rm -rf " + d).c_str());
+}
+
+// --- start-up ------------------------------------------------------------------
+
+TEST(OcrServerStartup, RefusesBadConfigurationWithOneClearLine)
+{
+    ServerProcess running(defaultServerArguments());
+    ASSERT_TRUE(running.started());
+    const std::string busyPort = "127.0.0.1:" + std::to_string(running.port());
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--listen", "127.0.0.1:0"}, "no credentials"},
+        {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
+        {{"--listen", "127.0.0.1:0", "--api-key", "k", "--secret-key", "s", "--lang", "xyz"},
+         "cannot load Tesseract language 'xyz'"},
+        {{"--workers", "zero"}, "--workers wants a whole number"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+    };
+    for (const auto &[arguments, expected] : cases) {
+        std::string errors;
+        EXPECT_EQ(ServerProcess::run(arguments, &errors), 2) << errors;
+        EXPECT_NE(errors.find(expected), std::string::npos) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    }
+}
+
+TEST(OcrServerStartup, RunsWithOneOpenMpThread)
+{
+    // Started without the variable, the server restarts itself with it.
+    unsetenv("OMP_THREAD_LIMIT");
+    ServerProcess server(defaultServerArguments());
+    ASSERT_TRUE(server.started());
+    const std::string environment = readFile("/proc/" + std::to_string(server.pid()) + "/environ");
+    EXPECT_NE(environment.find(std::string("OMP_THREAD_LIMIT=1\0", 19)), std::string::npos);
+}
+
+} // namespace
