@@ -7,6 +7,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_packages
 build=${VIRELTO_TEST_BUILD_DIR:-$VIRELTO_ROOT/build}
-configure_and_build "$build" Debug -DVIRELTO_WERROR=ON -DBUILD_TESTING=ON
+configure_and_build "$build" Debug -DVIRELTO_WERROR=ON -DBUILD_TESTING=ON -DVIRELTO_BENCHMARKS=ON
 cd "$build"
 ctest --output-on-failure -j"$(nproc)"

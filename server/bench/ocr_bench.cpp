@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: MIT
+// Recognition cost through the HTTP service against the engine called
+// directly, throughput by worker count, and memory over many requests.
+#include "ocrengine.h"
+#include "serverprocess.h"
+
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <openssl/evp.h>
+
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+const char *const Fixtures[] = {"clean.png", "serif.png", "small.png", "photo.jpg"};
+
+std::string readFixture(const std::string &name)
+{
+    std::ifstream in(std::string(FIXTURES_DIR) + "/" + name, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::string formBody(const std::string &image)
+{
+    std::string b64(4 * ((image.size() + 2) / 3) + 1, '\0');
+    b64.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()),
+                                      reinterpret_cast<const unsigned char *>(image.data()), int(image.size()))));
+    std::string body = "image=";
+    for (char c : b64) {
+        if (c == '+') body += "%2B";
+        else if (c == '/') body += "%2F";
+        else if (c == '=') body += "%3D";
+        else body += c;
+    }
+    return body;
+}
+
+struct Service
+{
+    explicit Service(int workers)
+    {
+        auto args = defaultServerArguments();
+        args.insert(args.end(), {"--workers", std::to_string(workers)});
+        process = std::make_unique<ServerProcess>(args);
+        httplib::Client c("127.0.0.1", process->port());
+        auto reply = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
+        const std::string body = reply ? reply->body : "";
+        const size_t start = body.find("\"access_token\":\"") + 16;
+        token = body.substr(start, body.find('"', start) - start);
+    }
+    std::unique_ptr<ServerProcess> process;
+    std::string token;
+};
+
+bool postImage(httplib::Client &client, const Service &service, const std::string &body)
+{
+    auto reply = client.Post("/rest/2.0/ocr/v1/accurate_basic?access_token=" + service.token, body,
+                             "application/x-www-form-urlencoded");
+    return reply && reply->status == 200 && reply->body.find("\"words_result\"") != std::string::npos;
+}
+
+void DirectEngine(benchmark::State &state)
+{
+    static ocrserver::OcrEngine engine("eng", 1);
+    const std::string image = readFixture(Fixtures[state.range(0)]);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(engine.recognize(image, "eng"));
+    state.SetLabel(Fixtures[state.range(0)]);
+}
+
+void ThroughHttp(benchmark::State &state)
+{
+    static Service service(1);
+    const std::string body = formBody(readFixture(Fixtures[state.range(0)]));
+    httplib::Client client("127.0.0.1", service.process->port());
+    for (auto _ : state) {
+        if (!postImage(client, service, body))
+            state.SkipWithError("request failed");
+    }
+    state.SetLabel(Fixtures[state.range(0)]);
+}
+
+// Two clients, each sending requests back to back, against 1 or 2 workers.
+void TwoClients(benchmark::State &state)
+{
+    Service service(int(state.range(0)));
+    const std::string body = formBody(readFixture("clean.png"));
+    const int perClient = 8;
+    for (auto _ : state) {
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 2; ++c) {
+            clients.emplace_back([&] {
+                httplib::Client client("127.0.0.1", service.process->port());
+                for (int i = 0; i < perClient; ++i)
+                    postImage(client, service, body);
+            });
+        }
+        for (auto &t : clients)
+            t.join();
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * perClient);
+    state.SetLabel("workers " + std::to_string(state.range(0)));
+}
+
+BENCHMARK(DirectEngine)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(ThroughHttp)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(TwoClients)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+long residentKb(pid_t pid, const char *field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::strlen(field)));
+    }
+    return -1;
+}
+
+// The server's resident memory while it answers `count` requests.
+int measureMemory(int count)
+{
+    Service service(2);
+    const std::string body = formBody(readFixture("small.png"));
+    std::atomic<int> done{0};
+    std::vector<std::thread> clients;
+    std::cout << "requests,rss_kb,peak_rss_kb\n";
+    for (int c = 0; c < 2; ++c) {
+        clients.emplace_back([&] {
+            httplib::Client client("127.0.0.1", service.process->port());
+            while (done.fetch_add(1) < count)
+                postImage(client, service, body);
+        });
+    }
+    int reported = 0;
+    while (reported < count) {
+        const int now = std::min(done.load(), count);
+        if (now >= reported + count / 10 || now == count) {
+            reported = now;
+            std::cout << reported << ',' << residentKb(service.process->pid(), "VmRSS:") << ','
+                      << residentKb(service.process->pid(), "VmHWM:") << std::endl;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (auto &t : clients)
+        t.join();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::string(argv[1]) == "--memory")
+        return measureMemory(std::stoi(argv[2]));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
