@@ -14,7 +14,9 @@ VIRELTO_PACKAGES=(
     # tests and benchmarks
     libgtest-dev libbenchmark-dev
     # tests: certificates, image checks, the Windows resource script, a display
-    openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core
+    openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core fonts-noto-color-emoji
+    # packaging checks
+    desktop-file-utils appstream dpkg-dev
 )
 
 install_packages() {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Draws the program's logo (imgs/logo4.png) and window icon (logo1.ico).
+"""Draws the program's logo (imgs/logo4.png), window icon (logo1.ico) and
+desktop icon (org.virelto.Virelto.png).
 
 The mark: a blue rounded square holding a white camera lens and three lines
 of "text". Pure standard library, so it runs anywhere Python 3 does; the
@@ -103,6 +104,9 @@ def main():
         f.write(ico(render(128), 128))
     with open(os.path.join(out, "imgs", "logo4.png"), "wb") as f:
         f.write(png(render(2008), 2008))
+    # The desktop icon (hicolor theme).
+    with open(os.path.join(out, "org.virelto.Virelto.png"), "wb") as f:
+        f.write(png(render(256), 256))
 
 
 if __name__ == "__main__":

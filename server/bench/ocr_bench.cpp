@@ -109,7 +109,7 @@ void TwoClients(benchmark::State &state)
 }
 
 BENCHMARK(DirectEngine)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(3);
-BENCHMARK(ThroughHttp)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(ThroughHttp)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 BENCHMARK(TwoClients)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 long residentKb(pid_t pid, const char *field)

@@ -206,13 +206,6 @@ int main(int argc, char **argv)
     server->set_keep_alive_timeout(30);
     server->set_read_timeout(30);
     server->set_write_timeout(30);
-    // Acknowledge request data at once: a client that waits for the ACK of
-    // its headers before sending the body would otherwise stall 40 ms.
-    server->set_socket_options([](socket_t sock) {
-        const int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-    });
 
     int port = options.port;
     if (port == 0) {

@@ -8,6 +8,12 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -72,6 +78,48 @@ const std::map<std::string, std::string> &languageTypes()
     return types;
 }
 
+bool isConnection(int fd, int localPort, int remotePort)
+{
+    sockaddr_storage local{}, peer{};
+    socklen_t localLength = sizeof local, peerLength = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0
+        || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0) {
+        return false;
+    }
+    const auto port = [](const sockaddr_storage &a) {
+        return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(a).sin6_port)
+                                       : ntohs(reinterpret_cast<const sockaddr_in &>(a).sin_port);
+    };
+    return port(local) == localPort && port(peer) == remotePort;
+}
+
+// A client that sends its headers and body in two writes (Qt does) waits
+// for the ACK of the headers before the body goes out; the kernel delays
+// that ACK by 40 ms on a kept-alive connection. Acknowledge at once.
+// cpp-httplib does not hand out the socket, so find it by its two ports
+// (remembered per thread: a connection stays on one HTTP thread).
+void acknowledgeNow(const httplib::Request &req)
+{
+    thread_local int lastFd = -1;
+    int fd = lastFd;
+    if (fd < 0 || !isConnection(fd, req.local_port, req.remote_port)) {
+        fd = -1;
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        for (int candidate = 3; candidate < int(std::min<rlim_t>(limit.rlim_cur, 65536)); ++candidate) {
+            if (isConnection(candidate, req.local_port, req.remote_port)) {
+                fd = candidate;
+                break;
+            }
+        }
+        lastFd = fd;
+    }
+    if (fd >= 0) {
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+}
+
 void logRequest(const httplib::Request &req, const httplib::Response &res)
 {
     const auto elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - record.start);
@@ -115,8 +163,9 @@ bool OcrService::takeQpsSlot()
 
 void OcrService::install(httplib::Server &server)
 {
-    server.set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
+    server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &) {
         record = RequestRecord{std::chrono::steady_clock::now(), 0, 0};
+        acknowledgeNow(req);
         return httplib::Server::HandlerResponse::Unhandled;
     });
     server.set_logger(logRequest);
