@@ -93,30 +93,34 @@ bool isConnection(int fd, int localPort, int remotePort)
     return port(local) == localPort && port(peer) == remotePort;
 }
 
-// A client that sends its headers and body in two writes (Qt does) waits
-// for the ACK of the headers before the body goes out; the kernel delays
-// that ACK by 40 ms on a kept-alive connection. Acknowledge at once.
-// cpp-httplib does not hand out the socket, so find it by its two ports
-// (remembered per thread: a connection stays on one HTTP thread).
-void acknowledgeNow(const httplib::Request &req)
+// A client that sends its headers and body in separate writes (Qt does)
+// waits for the ACK of what it sent before the rest goes out, and on a
+// kept-alive connection the kernel delays that ACK by 40 ms. So acknowledge
+// at once, again while a body is read: quick-ACK mode does not last.
+// cpp-httplib does not hand out the socket; find it by its two ports, once
+// per connection (a connection stays on one HTTP thread).
+thread_local int connectionFd = -1;
+
+void acknowledgeNow()
 {
-    thread_local int lastFd = -1;
-    int fd = lastFd;
-    if (fd < 0 || !isConnection(fd, req.local_port, req.remote_port)) {
-        fd = -1;
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        for (int candidate = 3; candidate < int(std::min<rlim_t>(limit.rlim_cur, 65536)); ++candidate) {
-            if (isConnection(candidate, req.local_port, req.remote_port)) {
-                fd = candidate;
-                break;
-            }
-        }
-        lastFd = fd;
-    }
-    if (fd >= 0) {
+    if (connectionFd >= 0) {
         const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+        setsockopt(connectionFd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+}
+
+void findConnection(const httplib::Request &req)
+{
+    if (connectionFd >= 0 && isConnection(connectionFd, req.local_port, req.remote_port))
+        return;
+    connectionFd = -1;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd = 3; fd < int(std::min<rlim_t>(limit.rlim_cur, 65536)); ++fd) {
+        if (isConnection(fd, req.local_port, req.remote_port)) {
+            connectionFd = fd;
+            return;
+        }
     }
 }
 
@@ -165,7 +169,8 @@ void OcrService::install(httplib::Server &server)
 {
     server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &) {
         record = RequestRecord{std::chrono::steady_clock::now(), 0, 0};
-        acknowledgeNow(req);
+        findConnection(req);
+        acknowledgeNow();
         return httplib::Server::HandlerResponse::Unhandled;
     });
     server.set_logger(logRequest);
@@ -207,6 +212,7 @@ void OcrService::install(httplib::Server &server)
         std::string body;
         bool tooLarge = false;
         read([&](const char *data, size_t length) {
+            acknowledgeNow();
             record.bodyBytes += length;
             if (!tooLarge && body.size() + length > m_limits.maxBody) {
                 tooLarge = true;
