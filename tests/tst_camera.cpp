@@ -2,6 +2,7 @@
 #include "cameradriver.h"
 #include "logrecorder.h"
 #include "mainwindow.h"
+#include "statusstyles.h"
 #include "windowdriver.h"
 
 #include <QCameraImageCapture>
@@ -20,10 +21,6 @@ namespace {
 
 const QString OpenCaption = QStringLiteral("📷 Open Camera");
 const QString CloseCaption = QStringLiteral("📷 Close Camera");
-const QString IdleStyle = QStringLiteral("color: #888; font-weight: bold; padding: 4px;");
-const QString BusyStyle = QStringLiteral("color: #ff8c00; font-weight: bold; padding: 4px;");
-const QString SuccessStyle = QStringLiteral("color: #107c10; font-weight: bold; padding: 4px;");
-const QString ErrorStyle = QStringLiteral("color: red; font-weight: bold; padding: 4px;");
 
 int meanLightness(const QImage &image)
 {
@@ -58,8 +55,8 @@ Display displayOf(const WindowParts &parts)
             parts.status->styleSheet()};
 }
 
-const Display Opened{CloseCaption, true, QStringLiteral("● Camera opened"), SuccessStyle};
-const Display Closed{OpenCaption, false, QStringLiteral("● Camera closed"), IdleStyle};
+const Display Opened{CloseCaption, true, QStringLiteral("● Camera opened"), StatusStyle::Success};
+const Display Closed{OpenCaption, false, QStringLiteral("● Camera closed"), StatusStyle::Idle};
 
 } // namespace
 
@@ -212,7 +209,7 @@ void tst_Camera::lateStart()
         QTRY_COMPARE_WITH_TIMEOUT(displayOf(*h.parts), Opened, 3000);
         return;
     }
-    const Display failed{OpenCaption, false, QStringLiteral("● Failed to start camera"), ErrorStyle};
+    const Display failed{OpenCaption, false, QStringLiteral("● Failed to start camera"), StatusStyle::Error};
     QTRY_COMPARE_WITH_TIMEOUT(displayOf(*h.parts), failed, 3000);
 
     // The picture starts later; the next click finds the camera active and closes it.
@@ -245,7 +242,7 @@ void tst_Camera::cameraErrors()
     if (!atStart)
         probe.injectError(message, true);
 
-    const Display failed{OpenCaption, false, QStringLiteral("● Camera error: ") + message, ErrorStyle};
+    const Display failed{OpenCaption, false, QStringLiteral("● Camera error: ") + message, StatusStyle::Error};
     QTRY_COMPARE(displayOf(*h.parts), failed);
     QVERIFY(probe.camera()->state() != QCamera::ActiveState);
 
@@ -306,7 +303,7 @@ void tst_Camera::captureSendsTheFrame()
 
     h.parts->capture->click();
     QCOMPARE(h.parts->status->text(), QStringLiteral("⏳ Capturing image..."));
-    QCOMPARE(h.parts->status->styleSheet(), BusyStyle);
+    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Busy);
     QTRY_COMPARE(h.parts->status->text(), QStringLiteral("⏳ Capture completed. Recognizing text..."));
     QTRY_COMPARE(h.server.requests.size(), 1);
 
@@ -370,7 +367,7 @@ void tst_Camera::captureFaults()
     QCOMPARE(h.boxes.boxes.first().text, boxText);
     QCOMPARE(h.boxes.boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(h.parts->status->text(), status);
-    QCOMPARE(h.parts->status->styleSheet(), ErrorStyle);
+    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Error);
     QCOMPARE(h.pendingReplies(), 0);
     QVERIFY(!QFile::exists(QStringLiteral("ocr_debug.png")));
 

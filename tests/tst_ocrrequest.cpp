@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "logrecorder.h"
 #include "mainwindow.h"
+#include "statusstyles.h"
 #include "windowdriver.h"
 
 #include <QDir>
@@ -18,9 +19,6 @@
 namespace {
 
 const QString Recognizing = QStringLiteral("⏳ Capture completed. Recognizing text...");
-const QString BusyStyle = QStringLiteral("color: #ff8c00; font-weight: bold; padding: 4px;");
-const QString SuccessStyle = QStringLiteral("color: #107c10; font-weight: bold; padding: 4px;");
-const QString ErrorStyle = QStringLiteral("color: red; font-weight: bold; padding: 4px;");
 const QString Unchanged = QStringLiteral("<unchanged>");
 
 QImage testImage(const QSize &size, QImage::Format format = QImage::Format_RGB32)
@@ -124,7 +122,7 @@ void tst_OcrRequest::encodesAndSendsTheImage()
 
     deliverCapturedImage(*h.window, image);
     QCOMPARE(h.parts->status->text(), Recognizing);
-    QCOMPARE(h.parts->status->styleSheet(), BusyStyle);
+    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Busy);
     QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
     QVERIFY(received.wait());
     QCOMPARE(h.server.requests.size(), 1);
@@ -201,7 +199,7 @@ void tst_OcrRequest::refusesMissingToken()
     deliverCapturedImage(*h.window, testImage(QSize(32, 32)));
 
     QCOMPARE(h.parts->status->text(), QStringLiteral("● Error: Access Token is required"));
-    QCOMPARE(h.parts->status->styleSheet(), ErrorStyle);
+    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Error);
     QCOMPARE(h.boxes.boxes.size(), 1);
     QCOMPARE(h.boxes.boxes.first().title, QStringLiteral("Missing Token"));
     QCOMPARE(h.boxes.boxes.first().text,
@@ -325,7 +323,7 @@ void tst_OcrRequest::replies()
     QTRY_COMPARE(h.boxes.boxes.size(), status.isEmpty() ? 1 : 0);
     QTRY_COMPARE(h.pendingReplies(), 0);
 
-    const QString expectedStyle = status.startsWith(QStringLiteral("✅")) ? SuccessStyle : ErrorStyle;
+    const QString expectedStyle = status.startsWith(QStringLiteral("✅")) ? StatusStyle::Success : StatusStyle::Error;
     QCOMPARE(h.parts->status->styleSheet(), expectedStyle);
     QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
 

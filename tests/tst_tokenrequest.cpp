@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "logrecorder.h"
 #include "mainwindow.h"
+#include "statusstyles.h"
 #include "windowdriver.h"
 
 #include <QJsonDocument>
@@ -15,9 +16,6 @@
 namespace {
 
 const QString BusyText = QStringLiteral("⏳ Getting Access Token...");
-const QString BusyStyle = QStringLiteral("color: #ff8c00; font-weight: bold; padding: 4px;");
-const QString SuccessStyle = QStringLiteral("color: #107c10; font-weight: bold; padding: 4px;");
-const QString ErrorStyle = QStringLiteral("color: red; font-weight: bold; padding: 4px;");
 const QString Unchanged = QStringLiteral("<unchanged>");
 
 void requestToken(ClientHarness &h, const QString &key, const QString &secret)
@@ -95,7 +93,7 @@ void tst_TokenRequest::requestOnTheWire()
 
     requestToken(h, QStringLiteral("  my-key "), QStringLiteral("\tmy-secret  "));
     QCOMPARE(h.parts->status->text(), BusyText);
-    QCOMPARE(h.parts->status->styleSheet(), BusyStyle);
+    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Busy);
 
     QSignalSpy received(&h.server, &HttpTestServer::requestReceived);
     QVERIFY(received.wait());
@@ -163,25 +161,25 @@ void tst_TokenRequest::replies_data()
     const QString failed = QStringLiteral("● Failed to get Access Token");
 
     QTest::newRow("token") << 200 << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})")
-            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "24.abc" << "Success";
+            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "24.abc" << "Success";
     QTest::newRow("token kept as sent, untrimmed") << 200 << QByteArray(R"({"access_token":" t "})")
-            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << " t " << "Success";
+            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << " t " << "Success";
     QTest::newRow("token and error") << 200 << QByteArray(R"({"access_token":"x","error":"e"})")
-            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "x" << "Success";
+            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "x" << "Success";
     QTest::newRow("token a number") << 200 << QByteArray(R"({"access_token":42})")
-            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "" << "Success";
+            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "" << "Success";
     QTest::newRow("token null") << 200 << QByteArray(R"({"access_token":null})")
-            << "✅ Access Token obtained successfully" << SuccessStyle << Unchanged << "" << "Success";
+            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "" << "Success";
 
     const QByteArray refused = R"({"error":"invalid_client","error_description":"unknown client id"})";
-    QTest::newRow("refused with 200") << 200 << refused << failed << ErrorStyle
+    QTest::newRow("refused with 200") << 200 << refused << failed << StatusStyle::Error
             << "Failed to get Access Token:\nError: invalid_client\nDescription: unknown client id\n\n"
                "Raw response:\n" + QString::fromUtf8(refused)
             << "old" << "";
-    QTest::newRow("neither token nor error") << 200 << QByteArray("{}") << failed << ErrorStyle
+    QTest::newRow("neither token nor error") << 200 << QByteArray("{}") << failed << StatusStyle::Error
             << "Failed to get Access Token:\nError: \nDescription: \n\nRaw response:\n{}" << "old" << "";
     QTest::newRow("members of other types") << 200 << QByteArray(R"({"error":1,"error_description":[]})")
-            << failed << ErrorStyle
+            << failed << StatusStyle::Error
             << R"(Failed to get Access Token:
 Error: 
 Description: 
@@ -189,21 +187,21 @@ Description:
 Raw response:
 {"error":1,"error_description":[]})" << "old" << "";
     QTest::newRow("empty body") << 200 << QByteArray()
-            << "● Failed to parse token response" << ErrorStyle
+            << "● Failed to parse token response" << StatusStyle::Error
             << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << "old" << "";
     QTest::newRow("not JSON") << 200 << QByteArray("<html>busy</html>")
-            << "● Failed to parse token response" << ErrorStyle
+            << "● Failed to parse token response" << StatusStyle::Error
             << "JSON parse error:\n" + parserMessage("<html>busy</html>") + "\n\nRaw response:\n<html>busy</html>"
             << "old" << "";
     QTest::newRow("array") << 200 << QByteArray(R"(["access_token"])")
-            << "● Invalid token response format" << ErrorStyle
+            << "● Invalid token response format" << StatusStyle::Error
             << "Token response is not a JSON object:\n[\"access_token\"]" << "old" << "";
     QTest::newRow("HTTP 401 with JSON body") << 401 << refused
-            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+            << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
     QTest::newRow("HTTP 400") << 400 << QByteArray(R"({"error":"invalid_request"})")
-            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+            << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
     QTest::newRow("HTTP 500") << 500 << QByteArray("oops")
-            << "" << ErrorStyle << Unchanged << "old" << "Network Error";
+            << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
 }
 
 void tst_TokenRequest::replies()

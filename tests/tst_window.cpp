@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
+#include "statusstyles.h"
 #include "windowdriver.h"
 
 #include <QGroupBox>
@@ -113,7 +114,7 @@ void tst_Window::initialStateAndStyles()
     WindowParts parts(window);
     QVERIFY(parts.complete());
 
-    QCOMPARE(parts.status->styleSheet(), QStringLiteral("color: #888; font-weight: bold; padding: 4px;"));
+    QCOMPARE(parts.status->styleSheet(), StatusStyle::Idle);
     QCOMPARE(parts.status->alignment(), Qt::AlignCenter);
     QVERIFY(parts.openCamera->isEnabled());
     QVERIFY(!parts.capture->isEnabled());

@@ -206,6 +206,12 @@ int main(int argc, char **argv)
     server->set_keep_alive_timeout(30);
     server->set_read_timeout(30);
     server->set_write_timeout(30);
+    // cpp-httplib's default adds SO_REUSEPORT, which would let a second
+    // server share a port in use instead of failing to start.
+    server->set_socket_options([](socket_t sock) {
+        const int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
 
     int port = options.port;
     if (port == 0) {

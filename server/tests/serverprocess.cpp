@@ -13,10 +13,12 @@ extern char **environ;
 
 namespace {
 
-pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment, int errFd)
+pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment, int errFd,
+            std::vector<std::string> prefix = {})
 {
     std::vector<std::string> args = arguments;
     args.insert(args.begin(), OCR_SERVER_BINARY);
+    args.insert(args.begin(), prefix.begin(), prefix.end());
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(a.data());
@@ -36,7 +38,7 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -120,7 +122,8 @@ int ServerProcess::run(const std::vector<std::string> &arguments, std::string *e
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
-    const pid_t pid = spawn(arguments, {}, fds[1]);
+    // A server that starts when it should have refused must not hang the test.
+    const pid_t pid = spawn(arguments, {}, fds[1], {"timeout", "30"});
     close(fds[1]);
     char buffer[4096];
     ssize_t n;

@@ -30,7 +30,8 @@ public:
     // Stops with SIGTERM and returns the exit status.
     int stop();
 
-    // Runs the binary to completion; returns its exit status and stderr.
+    // Runs the binary to completion (at most 30 s: status 124 after that);
+    // returns its exit status and stderr.
     static int run(const std::vector<std::string> &arguments, std::string *errors);
 
 private:

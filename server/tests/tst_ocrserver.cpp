@@ -130,6 +130,26 @@ std::string reencode(const std::string &image, int format)
     return out;
 }
 
+const char GrantQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
+
+// A token from the server on that port, or "" when none is granted.
+std::string grantToken(int port)
+{
+    httplib::Client c("127.0.0.1", port);
+    auto reply = c.Post(GrantQuery);
+    return reply && reply->status == 200 ? json::parse(reply->body).value("access_token", "") : "";
+}
+
+// The error code the server on that port answers to an empty image: past
+// the token check only with an accepted token.
+int codeForEmptyImage(int port, const std::string &accessToken)
+{
+    httplib::Client c("127.0.0.1", port);
+    auto reply = c.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
+                        "application/x-www-form-urlencoded");
+    return reply ? json::parse(reply->body).value("error_code", 0) : -1;
+}
+
 class OcrServerTest : public ::testing::Test
 {
 protected:
@@ -151,12 +171,7 @@ protected:
         return c;
     }
 
-    static std::string token(int port = 0)
-    {
-        auto reply = client(port).Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
-                                       "&client_secret=test-secret");
-        return reply && reply->status == 200 ? json::parse(reply->body).value("access_token", "") : "";
-    }
+    static std::string token() { return grantToken(server->port()); }
 
     static json ocr(const std::string &body, const std::string &accessToken, int port = 0)
     {
@@ -434,22 +449,11 @@ TEST(OcrServerTokens, ReplicasSharingTheKeyAcceptEachOthersTokens)
     ServerProcess a(withKey("shared-key")), b(withKey("shared-key")), c(withKey("other-key"));
     ASSERT_TRUE(a.started() && b.started() && c.started());
 
-    httplib::Client fromA("127.0.0.1", a.port());
-    auto granted = fromA.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
-                              "&client_secret=test-secret");
-    ASSERT_TRUE(granted);
-    const std::string accessToken = json::parse(granted->body).value("access_token", "");
-
-    // An empty image gets past the token check only with an accepted token.
-    const auto codeAt = [&](int port) {
-        httplib::Client to("127.0.0.1", port);
-        auto reply = to.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
-                             "application/x-www-form-urlencoded");
-        return reply ? json::parse(reply->body).value("error_code", 0) : -1;
-    };
-    EXPECT_EQ(codeAt(a.port()), 216200);
-    EXPECT_EQ(codeAt(b.port()), 216200);
-    EXPECT_EQ(codeAt(c.port()), 110);
+    const std::string accessToken = grantToken(a.port());
+    ASSERT_FALSE(accessToken.empty());
+    EXPECT_EQ(codeForEmptyImage(a.port(), accessToken), 216200);
+    EXPECT_EQ(codeForEmptyImage(b.port(), accessToken), 216200);
+    EXPECT_EQ(codeForEmptyImage(c.port(), accessToken), 110);
 }
 
 TEST(OcrServerTokens, ExpiredTokenIsRefused)
@@ -459,20 +463,17 @@ TEST(OcrServerTokens, ExpiredTokenIsRefused)
     ServerProcess server(args);
     ASSERT_TRUE(server.started());
     httplib::Client c("127.0.0.1", server.port());
-    auto granted = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
+    auto granted = c.Post(GrantQuery);
     ASSERT_TRUE(granted);
     EXPECT_EQ(json::parse(granted->body).value("expires_in", 0), 1);
     const std::string accessToken = json::parse(granted->body).value("access_token", "");
 
-    // Within two seconds the one-second token must run out.
+    // Within two seconds the one-second token must run out; no signal tells when.
     int code = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (code != 111 && std::chrono::steady_clock::now() < deadline) {
-        auto reply = c.Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), "image=",
-                            "application/x-www-form-urlencoded");
-        ASSERT_TRUE(reply);
-        code = json::parse(reply->body).value("error_code", 0);
-        ASSERT_TRUE(code == 216200 || code == 111) << reply->body;
+        code = codeForEmptyImage(server.port(), accessToken);
+        ASSERT_TRUE(code == 216200 || code == 111) << code;
         if (code != 111)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -486,8 +487,7 @@ TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
     ServerProcess server(args);
     ASSERT_TRUE(server.started());
     httplib::Client c("127.0.0.1", server.port());
-    auto granted = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
-    const std::string accessToken = json::parse(granted->body).value("access_token", "");
+    const std::string accessToken = grantToken(server.port());
     // Three requests span at most two one-second windows: one must be refused.
     int limited = 0;
     for (int i = 0; i < 3; ++i) {
