@@ -15,7 +15,7 @@ while [ $# -gt 0 ]; do
     case $1 in
         --tls) tls=1 ;;
         --image) image=$(realpath "$2"); shift ;;
-        --screenshot) screenshot=$(realpath -m "$2"); shift ;;
+        --screenshot) screenshot=$(realpath -m "$2"); mkdir -p "$(dirname "$screenshot")"; shift ;;
         --interactive) interactive=1 ;;
         *) echo "run-walkthrough.sh: unknown option $1" >&2; exit 2 ;;
     esac
