@@ -25,8 +25,12 @@ done
 api_key=demo-api-key
 secret_key=demo-secret-key
 work=$(mktemp -d)
-server_pid=""
+server_pid="" app_pid=""
 cleanup() {
+    if [ -n "$app_pid" ]; then
+        kill "$app_pid" 2>/dev/null || true
+        wait "$app_pid" 2>/dev/null || true
+    fi
     if [ -n "$server_pid" ]; then
         kill "$server_pid" 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
@@ -87,10 +91,15 @@ The window is open with the virtual camera and the local OCR service.
   2. Type API Key  $api_key
      and Secret Key $secret_key, then click "Get Token".
   3. Click "🔍 Capture OCR": the text of the picture appears in the box.
-Close the window to stop.
+Close the window (or press Ctrl-C) to stop.
 MSG
-    "$build/virelto"
-    exit $?
+    # In the background, so that a signal reaches the traps at once.
+    "$build/virelto" &
+    app_pid=$!
+    status=0
+    wait "$app_pid" || status=$?
+    app_pid=""
+    exit $status
 fi
 
 walk=("$build/demo/virelto-walkthrough" --api-key "$api_key" --secret-key "$secret_key" "${expect[@]}")
