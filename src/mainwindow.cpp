@@ -476,7 +476,6 @@ void MainWindow::doOCR(const QImage &image)
     request.setRawHeader("Accept", "application/json");
     request.setTransferTimeout(TransferTimeoutMs);
 
-    // Base64 is ASCII, so Latin-1 is exact and cheaper than the UTF-8 round trip.
     const QByteArray encodedImage = QUrl::toPercentEncoding(base64Image);
     QByteArray postData;
     postData.reserve(6 + encodedImage.size());
