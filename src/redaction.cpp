@@ -38,7 +38,6 @@ QString text(const QString &text, const QUrl &url)
     // Qt quotes request addresses in several spellings; mask each exactly.
     const QUrl::FormattingOptions forms[] = {
         QUrl::PrettyDecoded, QUrl::FullyEncoded, QUrl::FullyDecoded,
-        QUrl::PrettyDecoded | QUrl::RemoveUserInfo,
     };
     for (const auto form : forms) {
         const QString spelled = url.toString(form);

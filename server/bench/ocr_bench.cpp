@@ -45,9 +45,7 @@ struct Service
 {
     explicit Service(int workers)
     {
-        auto args = defaultServerArguments();
-        args.insert(args.end(), {"--workers", std::to_string(workers)});
-        process = std::make_unique<ServerProcess>(args);
+        process = std::make_unique<ServerProcess>(defaultServerArguments({"--workers", std::to_string(workers)}));
         httplib::Client c("127.0.0.1", process->port());
         auto reply = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
         const std::string body = reply ? reply->body : "";

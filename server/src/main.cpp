@@ -7,8 +7,6 @@
 #include <httplib.h>
 
 #include <getopt.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -46,9 +46,12 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::st
 
 } // namespace
 
-std::vector<std::string> defaultServerArguments()
+std::vector<std::string> defaultServerArguments(const std::vector<std::string> &extra)
 {
-    return {"--listen", "127.0.0.1:0", "--api-key", "test-key", "--secret-key", "test-secret", "--workers", "2"};
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--api-key", "test-key", "--secret-key",
+                                     "test-secret", "--workers", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
 }
 
 ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment)

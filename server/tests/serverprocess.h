@@ -45,6 +45,8 @@ private:
     std::string m_log;
 };
 
-std::vector<std::string> defaultServerArguments();
+// The test credentials on an ephemeral loopback port, two workers, then
+// extra (a later option overrides an earlier one).
+std::vector<std::string> defaultServerArguments(const std::vector<std::string> &extra = {});
 
 #endif

@@ -442,9 +442,7 @@ TEST_F(OcrServerTest, LogHasOneLinePerRequestAndNoSecrets)
 TEST(OcrServerTokens, ReplicasSharingTheKeyAcceptEachOthersTokens)
 {
     auto withKey = [](const std::string &key) {
-        auto args = defaultServerArguments();
-        args.insert(args.end(), {"--token-key", key, "--workers", "1"});
-        return args;
+        return defaultServerArguments({"--token-key", key, "--workers", "1"});
     };
     ServerProcess a(withKey("shared-key")), b(withKey("shared-key")), c(withKey("other-key"));
     ASSERT_TRUE(a.started() && b.started() && c.started());
@@ -458,9 +456,7 @@ TEST(OcrServerTokens, ReplicasSharingTheKeyAcceptEachOthersTokens)
 
 TEST(OcrServerTokens, ExpiredTokenIsRefused)
 {
-    auto args = defaultServerArguments();
-    args.insert(args.end(), {"--token-ttl", "1"});
-    ServerProcess server(args);
+    ServerProcess server(defaultServerArguments({"--token-ttl", "1"}));
     ASSERT_TRUE(server.started());
     httplib::Client c("127.0.0.1", server.port());
     auto granted = c.Post(GrantQuery);
@@ -482,9 +478,7 @@ TEST(OcrServerTokens, ExpiredTokenIsRefused)
 
 TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
 {
-    auto args = defaultServerArguments();
-    args.insert(args.end(), {"--qps", "1"});
-    ServerProcess server(args);
+    ServerProcess server(defaultServerArguments({"--qps", "1"}));
     ASSERT_TRUE(server.started());
     httplib::Client c("127.0.0.1", server.port());
     const std::string accessToken = grantToken(server.port());
@@ -516,9 +510,7 @@ TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
             " >/dev/null 2>&1";
     ASSERT_EQ(std::system(script.c_str()), 0);
 
-    auto args = defaultServerArguments();
-    args.insert(args.end(), {"--tls-cert", d + "/cert.pem", "--tls-key", d + "/key.pem"});
-    ServerProcess server(args);
+    ServerProcess server(defaultServerArguments({"--tls-cert", d + "/cert.pem", "--tls-key", d + "/key.pem"}));
     ASSERT_TRUE(server.started()) << server.log();
     EXPECT_NE(server.log().find("listening on https://"), std::string::npos);
 
