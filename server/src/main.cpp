@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // virelto-ocr-server: an offline OCR service with the cloud service's REST contract.
-#include "ocrengine.h"
-#include "ocrservice.h"
-#include "tokens.h"
+#include "engine/ocrengine.h"
+#include "api/ocrservice.h"
+#include "auth/tokens.h"
 
 #include <httplib.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "form.h"
+#include "parse/form.h"
 
 namespace ocrserver {
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "ocrservice.h"
+#include "api/ocrservice.h"
 
-#include "form.h"
-#include "imageprobe.h"
-#include "ocrengine.h"
+#include "parse/form.h"
+#include "parse/imageprobe.h"
+#include "engine/ocrengine.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 #ifndef VIRELTO_SERVER_OCRSERVICE_H
 #define VIRELTO_SERVER_OCRSERVICE_H
 
-#include "tokens.h"
+#include "auth/tokens.h"
 
 #include <atomic>
 #include <cstdint>

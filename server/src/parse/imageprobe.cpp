@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "imageprobe.h"
+#include "parse/imageprobe.h"
 
 #include <openssl/evp.h>
 

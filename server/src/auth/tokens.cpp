@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tokens.h"
+#include "auth/tokens.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ocrengine.h"
+#include "engine/ocrengine.h"
 
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
