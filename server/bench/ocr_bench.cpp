@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Recognition cost through the HTTP service against the engine called
 // directly, throughput by worker count, and memory over many requests.
-#include "ocrengine.h"
+#include "engine/ocrengine.h"
 #include "serverprocess.h"
 
 #include <benchmark/benchmark.h>
