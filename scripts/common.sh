@@ -10,9 +10,12 @@ VIRELTO_PACKAGES=(
     # the program: Qt 5 widgets, multimedia, network
     qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev libqt5multimedia5-plugins
     # the local OCR service
-    libtesseract-dev libleptonica-dev tesseract-ocr-eng libcpp-httplib-dev nlohmann-json3-dev libssl-dev
-    # tests and benchmarks
-    libgtest-dev libbenchmark-dev
+    libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
+    libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk
+    # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests)
+    libgtest-dev libbenchmark-dev libcpp-httplib-dev
+    # the vendor's Node.js SDK against the service; nginx in front of replicas
+    nodejs nginx-light
     # tests: certificates, image checks, the Windows resource script, a display
     openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core fonts-noto-color-emoji
     # packaging checks
@@ -26,13 +29,25 @@ install_packages() {
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
             || missing+=("$package")
     done
+
+    # Node.js builds that bundle npm conflict with Debian's npm package.
+    command -v npm >/dev/null 2>&1 || missing+=(npm)
     [ ${#missing[@]} -eq 0 ] && return 0
 
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Packaged daemons (nginx) must not start system-wide: the tests run their own.
+    local policy=/usr/sbin/policy-rc.d placed=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        placed=1
+    fi
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
+        || { [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"; return 1; }
+    [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"
 }
 
 # configure_and_build BUILD_DIR BUILD_TYPE [cmake options...]
