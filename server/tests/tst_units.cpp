@@ -1,0 +1,340 @@
+// SPDX-License-Identifier: MIT
+// In-process tests of the service's pure parts: signature verification and form decoding.
+#include "auth/bceauth.h"
+#include "parse/form.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace ocrserver;
+
+namespace {
+
+// A request and what to verify it with, owning its text so rows can change any of it.
+struct Signed
+{
+    std::string method, path, query;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string authorization, apiKey, secretKey;
+    std::int64_t now = 0;
+
+    BceVerdict verify() const
+    {
+        BceRequest request{method, path, query, {}};
+        for (const auto &[name, value] : headers)
+            request.headers.push_back({name, value});
+        return verifyBceAuthorization(request, authorization, {apiKey, secretKey}, now);
+    }
+
+    std::string *header(const std::string &name)
+    {
+        for (auto &[key, value] : headers) {
+            if (key == name)
+                return &value;
+        }
+        return nullptr;
+    }
+};
+
+// Both vectors were signed by the vendor's Node.js SDK (baidu-aip-sdk 4.16.16,
+// its own bce-auth-v1 signer) at a fixed time, not by the code under test.
+constexpr std::int64_t SdkSignedAt = 1796642918; // 2026-12-07T11:28:38Z
+
+// The SDK's recognition request in signature mode, headers as they came off the wire.
+Signed sdkRequest()
+{
+    return {"POST",
+            "/rest/2.0/ocr/v1/accurate_basic",
+            "aipSdk=node",
+            {{"Host", "aip.baidubce.com"},
+             {"Content-Type", "application/x-www-form-urlencoded"},
+             {"x-bce-date", "2026-12-07T11:28:38Z"},
+             {"authorization", "(see below)"},
+             {"content-length", "65"},
+             {"Connection", "keep-alive"}},
+            "bce-auth-v1/AK-test/2026-12-07T11:28:38Z/1800/content-type;host;x-bce-date/"
+            "22045c34751d55a5e9e0d3022d6d9d953a3e6b1a398ce7e4b83a98f89393aeb2",
+            "AK-test",
+            "SK-test",
+            SdkSignedAt + 5};
+}
+
+// More to canonicalise: query fields out of order, one without a value, UTF-8,
+// sub-delimiters, a query "Authorization" that is not signed; header values
+// with spaces around them, extra x-bce- headers, an unsigned header; 600 s.
+constexpr std::int64_t RichSignedAt = SdkSignedAt + 3600;
+Signed richRequest()
+{
+    return {"GET",
+            "/rest/2.0/ocr/v1/accurate_basic",
+            "zeta=x%20y&alpha&mid=%E6%B5%8B%E8%AF%95&star=*~!'()&Authorization=ignored",
+            {{"Host", "ocr.example.com:8443"},
+             {"Content-Type", " text/plain; charset=utf-8 "},
+             {"Content-MD5", "abc=="},
+             {"X-Bce-Request-Id", "r-1"},
+             {"User-Agent", "unsigned"},
+             {"x-bce-date", "2026-12-07T11:28:38Z"}},
+            "bce-auth-v1/a0Fk3Zx/2026-12-07T12:28:38Z/600/content-md5;content-type;host;x-bce-date;x-bce-request-id/"
+            "e1c71eafb28ad14e4b4acb3d56481033eeb711cd7bf4ed43a31bdf26cc794000",
+            "a0Fk3Zx",
+            "s3cr3t/Key+with=chars",
+            RichSignedAt + 60};
+}
+
+void replace(std::string &text, const std::string &from, const std::string &to)
+{
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from << " in " << text;
+    text.replace(at, from.size(), to);
+}
+
+struct VerifyRow
+{
+    const char *name;
+    Signed (*base)();
+    std::function<void(Signed &)> change;
+    BceVerdict expected;
+};
+
+std::string rowName(const testing::TestParamInfo<VerifyRow> &info)
+{
+    return info.param.name;
+}
+
+void PrintTo(const VerifyRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class BceVerify : public testing::TestWithParam<VerifyRow>
+{
+};
+
+TEST_P(BceVerify, Verdict)
+{
+    Signed request = GetParam().base();
+    GetParam().change(request);
+    EXPECT_EQ(bceVerdictName(request.verify()), std::string(bceVerdictName(GetParam().expected)));
+}
+
+const auto nothing = [](Signed &) {};
+const auto authorizationPart = [](int index, std::string to) {
+    return [index, to](Signed &s) {
+        size_t start = 0;
+        for (int i = 0; i < index; ++i)
+            start = s.authorization.find('/', start) + 1;
+        const size_t end = s.authorization.find('/', start);
+        s.authorization.replace(start, end == std::string::npos ? std::string::npos : end - start, to);
+    };
+};
+
+INSTANTIATE_TEST_SUITE_P(SignedAsSent, BceVerify, testing::Values(
+    VerifyRow{"sdk_request", sdkRequest, nothing, BceVerdict::Valid},
+    VerifyRow{"rich_request", richRequest, nothing, BceVerdict::Valid},
+    // Spellings of the same request: still valid.
+    VerifyRow{"header_names_in_any_case", sdkRequest, [](Signed &s) {
+        s.headers[0].first = "HOST"; s.headers[1].first = "content-type"; }, BceVerdict::Valid},
+    VerifyRow{"unsigned_headers_changed", sdkRequest, [](Signed &s) {
+        *s.header("content-length") = "999"; s.headers.push_back({"X-Forwarded-For", "10.0.0.1"}); },
+        BceVerdict::Valid},
+    VerifyRow{"path_escapes_unreserved", sdkRequest, [](Signed &s) {
+        replace(s.path, "accurate_basic", "accurate%5Fbasic"); }, BceVerdict::Valid},
+    VerifyRow{"query_lowercase_escapes_and_order", richRequest, [](Signed &s) {
+        s.query = "Authorization=x&star=%2a%7E%21%27%28%29&mid=%e6%b5%8b%e8%af%95&alpha=&zeta=x%20y"; },
+        BceVerdict::Valid},
+    VerifyRow{"last_second_of_validity", richRequest, [](Signed &s) { s.now = RichSignedAt + 600; },
+        BceVerdict::Valid},
+    VerifyRow{"client_clock_ahead_within_skew", richRequest, [](Signed &s) {
+        s.now = RichSignedAt - BceLimits::clockSkew; }, BceVerdict::Valid},
+    VerifyRow{"method_lower_case_on_the_wire", sdkRequest, [](Signed &s) { s.method = "post"; },
+        BceVerdict::Valid},
+
+    // Anything signed changed after signing.
+    VerifyRow{"method", sdkRequest, [](Signed &s) { s.method = "PUT"; }, BceVerdict::BadSignature},
+    VerifyRow{"path", sdkRequest, [](Signed &s) { replace(s.path, "v1", "v2"); }, BceVerdict::BadSignature},
+    VerifyRow{"path_trailing_slash", sdkRequest, [](Signed &s) { s.path += '/'; }, BceVerdict::BadSignature},
+    VerifyRow{"query_value", sdkRequest, [](Signed &s) { s.query = "aipSdk=nodf"; }, BceVerdict::BadSignature},
+    VerifyRow{"query_field_added", sdkRequest, [](Signed &s) { s.query += "&access_token=x"; },
+        BceVerdict::BadSignature},
+    VerifyRow{"query_plus_is_not_a_space", richRequest, [](Signed &s) { replace(s.query, "x%20y", "x+y"); },
+        BceVerdict::BadSignature},
+    VerifyRow{"host_rewritten", sdkRequest, [](Signed &s) { *s.header("Host") = "127.0.0.1:8290"; },
+        BceVerdict::BadSignature},
+    VerifyRow{"date_header", sdkRequest, [](Signed &s) { replace(*s.header("x-bce-date"), ":38Z", ":39Z"); },
+        BceVerdict::BadSignature},
+    VerifyRow{"signed_header_dropped", richRequest, [](Signed &s) { s.headers.erase(s.headers.begin() + 3); },
+        BceVerdict::BadSignature},
+    VerifyRow{"signed_header_emptied", richRequest, [](Signed &s) { *s.header("Content-MD5") = "  "; },
+        BceVerdict::BadSignature},
+    VerifyRow{"header_list_shortened", sdkRequest, authorizationPart(4, "content-type;host"),
+        BceVerdict::BadSignature},
+    VerifyRow{"timestamp_moved", sdkRequest, authorizationPart(2, "2026-12-07T11:28:37Z"),
+        BceVerdict::BadSignature},
+    VerifyRow{"expiration_lengthened", sdkRequest, authorizationPart(3, "1801"), BceVerdict::BadSignature},
+    VerifyRow{"signature_digit", sdkRequest, [](Signed &s) { s.authorization.back() = '3'; },
+        BceVerdict::BadSignature},
+    VerifyRow{"wrong_secret_key", sdkRequest, [](Signed &s) { s.secretKey = "SK-tesT"; },
+        BceVerdict::BadSignature},
+
+    // Keys and time.
+    VerifyRow{"wrong_api_key", sdkRequest, [](Signed &s) { s.apiKey = "AK-other"; }, BceVerdict::UnknownKey},
+    VerifyRow{"api_key_prefix", sdkRequest, [](Signed &s) { s.apiKey = "AK-tes"; }, BceVerdict::UnknownKey},
+    VerifyRow{"other_key_id_in_header", sdkRequest, authorizationPart(1, "AK-tesu"), BceVerdict::UnknownKey},
+    VerifyRow{"expired", richRequest, [](Signed &s) { s.now = RichSignedAt + 601; }, BceVerdict::Expired},
+    VerifyRow{"expired_long_ago", sdkRequest, [](Signed &s) { s.now = SdkSignedAt + 86400 * 400; },
+        BceVerdict::Expired},
+    VerifyRow{"from_the_future", richRequest, [](Signed &s) { s.now = RichSignedAt - BceLimits::clockSkew - 1; },
+        BceVerdict::NotYetValid},
+
+    // Not an authentication string this verifier will work on.
+    VerifyRow{"empty", sdkRequest, [](Signed &s) { s.authorization.clear(); }, BceVerdict::Malformed},
+    VerifyRow{"other_version", sdkRequest, authorizationPart(0, "bce-auth-v2"), BceVerdict::Malformed},
+    VerifyRow{"part_missing", sdkRequest, [](Signed &s) {
+        replace(s.authorization, "/1800/", "/"); }, BceVerdict::Malformed},
+    VerifyRow{"part_extra", sdkRequest, [](Signed &s) { s.authorization += "/x"; }, BceVerdict::Malformed},
+    VerifyRow{"bearer", sdkRequest, [](Signed &s) { s.authorization = "Bearer 24.abc"; }, BceVerdict::Malformed},
+    VerifyRow{"empty_key_id", sdkRequest, authorizationPart(1, ""), BceVerdict::Malformed},
+    VerifyRow{"month_13", sdkRequest, authorizationPart(2, "2026-13-07T11:28:38Z"), BceVerdict::Malformed},
+    VerifyRow{"feb_29_no_leap_year", sdkRequest, authorizationPart(2, "2026-02-29T11:28:38Z"),
+        BceVerdict::Malformed},
+    VerifyRow{"timestamp_with_offset", sdkRequest, authorizationPart(2, "2026-12-07T11:28:38+00"),
+        BceVerdict::Malformed},
+    VerifyRow{"timestamp_lower_t", sdkRequest, authorizationPart(2, "2026-12-07t11:28:38Z"),
+        BceVerdict::Malformed},
+    VerifyRow{"expiration_zero", sdkRequest, authorizationPart(3, "0"), BceVerdict::Malformed},
+    VerifyRow{"expiration_negative", sdkRequest, authorizationPart(3, "-1800"), BceVerdict::Malformed},
+    VerifyRow{"expiration_beyond_bound", sdkRequest, authorizationPart(3, "2592001"), BceVerdict::Malformed},
+    VerifyRow{"expiration_huge", sdkRequest, authorizationPart(3, "99999999999999999999"),
+        BceVerdict::Malformed},
+    VerifyRow{"signed_name_upper_case", sdkRequest, authorizationPart(4, "content-type;Host;x-bce-date"),
+        BceVerdict::Malformed},
+    VerifyRow{"signed_name_twice", sdkRequest, authorizationPart(4, "content-type;host;host"),
+        BceVerdict::Malformed},
+    VerifyRow{"signed_name_empty", sdkRequest, authorizationPart(4, "content-type;;host"), BceVerdict::Malformed},
+    VerifyRow{"signed_authorization_itself", sdkRequest, authorizationPart(4, "authorization;host"),
+        BceVerdict::Malformed},
+    VerifyRow{"too_many_signed_names", sdkRequest, [](Signed &s) {
+        std::string names;
+        for (int i = 0; i <= int(BceLimits::maxSignedHeaders); ++i)
+            names += "x-bce-h" + std::to_string(i) + (i < int(BceLimits::maxSignedHeaders) ? ";" : "");
+        authorizationPart(4, names)(s); }, BceVerdict::Malformed},
+    VerifyRow{"signature_upper_case", sdkRequest, authorizationPart(5,
+        "22045C34751D55A5E9E0D3022D6D9D953A3E6B1A398CE7E4B83A98F89393AEB2"), BceVerdict::Malformed},
+    VerifyRow{"signature_short", sdkRequest, [](Signed &s) { s.authorization.pop_back(); },
+        BceVerdict::Malformed},
+    VerifyRow{"authorization_overlong", sdkRequest, authorizationPart(1, std::string(BceLimits::maxAuthorization, 'k')),
+        BceVerdict::Malformed},
+    VerifyRow{"signed_header_twice_in_request", sdkRequest, [](Signed &s) {
+        s.headers.push_back({"host", "evil.example"}); }, BceVerdict::Malformed},
+    VerifyRow{"signed_header_value_overlong", sdkRequest, [](Signed &s) {
+        *s.header("Content-Type") = std::string(BceLimits::maxHeaderValue + 1, 'a'); }, BceVerdict::Malformed},
+    VerifyRow{"too_many_headers", sdkRequest, [](Signed &s) {
+        s.headers.resize(BceLimits::maxHeaders + 1, {"x-filler", "1"}); }, BceVerdict::Malformed},
+    VerifyRow{"path_bad_escape", sdkRequest, [](Signed &s) { s.path += "%G1"; }, BceVerdict::Malformed},
+    VerifyRow{"path_relative", sdkRequest, [](Signed &s) { s.path.erase(0, 1); }, BceVerdict::Malformed},
+    VerifyRow{"query_bad_escape", sdkRequest, [](Signed &s) { s.query += "&a=%4"; }, BceVerdict::Malformed},
+    VerifyRow{"query_overlong", sdkRequest, [](Signed &s) { s.query += "&a=" + std::string(BceLimits::maxQuery, 'q'); },
+        BceVerdict::Malformed},
+    VerifyRow{"query_too_many_fields", sdkRequest, [](Signed &s) {
+        for (size_t i = 0; i < BceLimits::maxQueryFields; ++i)
+            s.query += "&f" + std::to_string(i) + "=1"; }, BceVerdict::Malformed},
+    VerifyRow{"method_not_a_token", sdkRequest, [](Signed &s) { s.method = "PO ST"; }, BceVerdict::Malformed}),
+    rowName);
+
+TEST(BceScheme, RecognisedByItsPrefixOnly)
+{
+    EXPECT_TRUE(isBceAuthorization(sdkRequest().authorization));
+    EXPECT_FALSE(isBceAuthorization("bce-auth-v1"));
+    EXPECT_FALSE(isBceAuthorization("bce-auth-v10/x"));
+    EXPECT_FALSE(isBceAuthorization("Bearer bce-auth-v1/x"));
+}
+
+// Forms and query strings, as the service reads both.
+struct FormRow
+{
+    const char *name;
+    const char *input;
+    std::map<std::string, std::string> fields;
+    int malformed;
+};
+
+class Form : public testing::TestWithParam<FormRow>
+{
+};
+
+TEST_P(Form, Fields)
+{
+    int malformed = -1;
+    EXPECT_EQ(parseForm(GetParam().input, &malformed), GetParam().fields);
+    EXPECT_EQ(malformed, GetParam().malformed);
+}
+
+std::string formRowName(const testing::TestParamInfo<FormRow> &info)
+{
+    return info.param.name;
+}
+
+void PrintTo(const FormRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Form, testing::Values(
+    // The SDK's token-mode query: the '?' and what follows belong to the value.
+    FormRow{"sdk_token_query", "aipSdk=node&access_token=24.6b.1796642918.ab?aipSdk=node",
+            {{"aipSdk", "node"}, {"access_token", "24.6b.1796642918.ab?aipSdk=node"}}, 0},
+    FormRow{"question_mark_escaped", "access_token=24.x%3FaipSdk%3Dnode", {{"access_token", "24.x?aipSdk=node"}}, 0},
+    FormRow{"sdk_body", "probability=true&detect_direction=true&image=aGVsbG8%2B%2Fw%3D%3D",
+            {{"probability", "true"}, {"detect_direction", "true"}, {"image", "aGVsbG8+/w=="}}, 0},
+    FormRow{"plus_is_space", "language_type=CHN+ENG&a+b=c", {{"language_type", "CHN ENG"}, {"a b", "c"}}, 0},
+    FormRow{"first_of_repeated_wins", "paragraph=true&paragraph=false", {{"paragraph", "true"}}, 0},
+    FormRow{"equals_inside_value", "image=ab==&x=1=2", {{"image", "ab=="}, {"x", "1=2"}}, 0},
+    FormRow{"empty_fields_skipped", "&&flag&&v=1&", {{"flag", ""}, {"v", "1"}}, 0},
+    FormRow{"bad_escapes_counted", "a=%zz&b=%4&c=ok&%=d", {{"c", "ok"}}, 3},
+    FormRow{"empty", "", {}, 0}),
+    formRowName);
+
+struct ComponentRow
+{
+    const char *name;
+    std::string input;
+    std::optional<std::string> decoded;
+};
+
+class FormComponent : public testing::TestWithParam<ComponentRow>
+{
+};
+
+TEST_P(FormComponent, Decoded)
+{
+    EXPECT_EQ(decodeFormComponent(GetParam().input), GetParam().decoded);
+}
+
+std::string componentRowName(const testing::TestParamInfo<ComponentRow> &info)
+{
+    return info.param.name;
+}
+
+void PrintTo(const ComponentRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FormComponent, testing::Values(
+    ComponentRow{"utf8", "%E6%B5%8B%e8%af%95", std::string("\xE6\xB5\x8B\xE8\xAF\x95")},
+    ComponentRow{"nul_byte", "a%00b", std::string("a\0b", 3)},
+    ComponentRow{"plus_and_escaped_plus", "+%2B", std::string(" +")},
+    ComponentRow{"literal_question_mark", "t?aipSdk=node", std::string("t?aipSdk=node")},
+    ComponentRow{"escape_cut_short", "ab%4", std::nullopt},
+    ComponentRow{"lone_percent", "%", std::nullopt},
+    ComponentRow{"escape_not_hex", "%+1", std::nullopt}),
+    componentRowName);
+
+} // namespace
