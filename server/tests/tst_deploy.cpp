@@ -1,0 +1,639 @@
+// SPDX-License-Identifier: MIT
+// The shipped deployment files, run for real: nginx (deploy/nginx) in front of
+// two replicas sharing a token key, and the systemd unit (deploy/systemd)
+// through systemd-analyze.
+#include "serverprocess.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+
+extern char **environ;
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
+const char TokenPath[] = "/oauth/2.0/token";
+const char ApiKey[] = "deploy-test-key";
+// The service's default --max-body.
+constexpr size_t MaxBody = 11534336;
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+bool writeFile(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+    return bool(out);
+}
+
+std::string randomHex(size_t bytes)
+{
+    std::string raw(bytes, '\0');
+    RAND_bytes(reinterpret_cast<unsigned char *>(raw.data()), int(bytes));
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : raw) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::string formValue(const std::string &value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : value) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string imageForm(const std::string &imageBytes)
+{
+    std::string encoded(4 * ((imageBytes.size() + 2) / 3) + 1, '\0');
+    encoded.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
+                                          reinterpret_cast<const unsigned char *>(imageBytes.data()),
+                                          int(imageBytes.size()))));
+    return "image=" + formValue(encoded);
+}
+
+std::string ocrTarget(const std::string &token)
+{
+    return std::string(OcrPath) + "?access_token=" + formValue(token);
+}
+
+std::string findProgram(const std::string &name, const std::vector<std::string> &directories)
+{
+    for (const std::string &directory : directories) {
+        const std::string path = directory + "/" + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
+int freeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+bool accepts(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+// Runs a program with its output in a file; returns its pid.
+pid_t spawnLogged(const std::vector<std::string> &arguments, const std::string &outputFile)
+{
+    std::vector<std::string> args = arguments;
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Waits at most `limit` for the process to end; returns its exit status, or
+// -1 while it still runs.
+int waitForExit(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (Clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int runToEnd(const std::vector<std::string> &arguments, const std::string &outputFile)
+{
+    const pid_t pid = spawnLogged(arguments, outputFile);
+    if (pid < 0)
+        return -1;
+    const int status = waitForExit(pid, std::chrono::seconds(60));
+    if (status < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return status;
+}
+
+// The shipped site file with the addresses and paths of this machine put in
+// place of the examples; everything else is used as shipped. `problem` names
+// an example the file no longer has.
+struct Site
+{
+    std::vector<int> replicaPorts;
+    int listenPort = 0;
+    std::string certificate;
+    std::string key;
+    std::string logDirectory;
+};
+
+std::string localSite(const std::string &shipped, const Site &site, std::string *problem)
+{
+    static const std::regex upstreamStart(R"(^\s*upstream\s+virelto_ocr\s*\{)");
+    static const std::regex upstreamServer(R"(^(\s*server\s+)\S+(\s.*;.*)$)");
+    static const std::regex listen4(R"(^(\s*listen\s+)443(\s.*)$)");
+    static const std::regex listen6(R"(^\s*listen\s+\[::\]:443\s.*$)");
+    static const std::regex certificate(R"(^(\s*ssl_certificate\s+)\S+;(.*)$)");
+    static const std::regex key(R"(^(\s*ssl_certificate_key\s+)\S+;(.*)$)");
+    static const std::regex logPath("/var/log/nginx/");
+
+    std::istringstream in(shipped);
+    std::ostringstream out;
+    bool inUpstream = false;
+    size_t servers = 0, listens = 0, certificates = 0, keys = 0, logs = 0;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, upstreamStart)) {
+            inUpstream = true;
+        } else if (inUpstream && line.find('}') != std::string::npos) {
+            inUpstream = false;
+        } else if (inUpstream && std::regex_match(line, m, upstreamServer)) {
+            if (servers < site.replicaPorts.size())
+                out << m[1] << "127.0.0.1:" << site.replicaPorts[servers] << m[2] << '\n';
+            ++servers;
+            continue;
+        } else if (std::regex_match(line, m, listen4)) {
+            line = m[1].str() + "127.0.0.1:" + std::to_string(site.listenPort) + m[2].str();
+            ++listens;
+        } else if (std::regex_match(line, listen6)) {
+            continue; // loopback IPv4 is enough here
+        } else if (std::regex_match(line, m, certificate)) {
+            line = m[1].str() + site.certificate + ";" + m[2].str();
+            ++certificates;
+        } else if (std::regex_match(line, m, key)) {
+            line = m[1].str() + site.key + ";" + m[2].str();
+            ++keys;
+        }
+        if (std::regex_search(line, logPath)) {
+            line = std::regex_replace(line, logPath, site.logDirectory + "/");
+            ++logs;
+        }
+        out << line << '\n';
+    }
+    if (servers < site.replicaPorts.size())
+        *problem = "fewer upstream servers than replicas";
+    else if (listens != 1)
+        *problem = "not one 'listen 443' line";
+    else if (certificates != 1 || keys != 1)
+        *problem = "not one ssl_certificate and one ssl_certificate_key";
+    else if (logs < 2)
+        *problem = "no access and error log under /var/log/nginx";
+    return out.str();
+}
+
+// nginx as Debian ships it, unprivileged on a loopback port, with everything
+// it writes in one directory.
+class Balancer
+{
+public:
+    Balancer(std::string nginx, std::string directory) : m_nginx(std::move(nginx)), m_dir(std::move(directory)) {}
+    ~Balancer() { stop(); }
+
+    // Writes the configuration for `site` and starts nginx; "" or what went wrong.
+    std::string start(Site site, const std::string &shipped)
+    {
+        site.logDirectory = m_dir;
+        // A port found free can be taken before nginx binds it: try again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            site.listenPort = freeLoopbackPort();
+            std::string problem;
+            const std::string conf = localSite(shipped, site, &problem);
+            if (!problem.empty())
+                return "the shipped nginx configuration changed shape: " + problem;
+            writeFile(m_dir + "/virelto-ocr.conf", conf);
+            writeFile(m_dir + "/nginx.conf", mainConfiguration());
+            m_pid = spawnLogged({m_nginx, "-p", m_dir + "/", "-c", m_dir + "/nginx.conf", "-g", "daemon off;"},
+                                m_dir + "/nginx.out.log");
+            if (m_pid < 0)
+                return "cannot run " + m_nginx;
+            const auto deadline = Clock::now() + std::chrono::seconds(15);
+            while (Clock::now() < deadline) {
+                if (accepts(site.listenPort)) {
+                    m_port = site.listenPort;
+                    return {};
+                }
+                if (waitForExit(m_pid, std::chrono::milliseconds(50)) >= 0) {
+                    m_pid = -1;
+                    break;
+                }
+            }
+            stop();
+        }
+        return "nginx did not start:\n" + readFile(m_dir + "/nginx.out.log");
+    }
+
+    void stop()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        if (waitForExit(m_pid, std::chrono::seconds(15)) < 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = -1;
+    }
+
+    int port() const { return m_port; }
+
+    // Everything nginx wrote, file by file.
+    std::vector<std::pair<std::string, std::string>> logs() const
+    {
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const char *name : {"virelto-ocr.access.log", "virelto-ocr.error.log", "main.access.log",
+                                 "main.error.log", "nginx.out.log"}) {
+            files.emplace_back(name, readFile(m_dir + "/" + name));
+        }
+        return files;
+    }
+
+    std::string log(const std::string &name) const { return readFile(m_dir + "/" + name); }
+    std::string accessLog() const { return log("virelto-ocr.access.log"); }
+
+private:
+    // What Debian's nginx.conf gives the site file, with its paths here. The
+    // http-level log is the combined format, which holds queries: it must
+    // stay empty, every request being the site's.
+    std::string mainConfiguration() const
+    {
+        std::string conf = "pid @/nginx.pid;\n"
+                           "error_log @/main.error.log info;\n"
+                           "worker_processes 2;\n"
+                           "events { worker_connections 256; }\n"
+                           "http {\n"
+                           "    client_body_temp_path @/body;\n"
+                           "    proxy_temp_path @/proxy;\n"
+                           "    fastcgi_temp_path @/fastcgi;\n"
+                           "    uwsgi_temp_path @/uwsgi;\n"
+                           "    scgi_temp_path @/scgi;\n"
+                           "    access_log @/main.access.log combined;\n"
+                           "    include @/virelto-ocr.conf;\n"
+                           "}\n";
+        return std::regex_replace(conf, std::regex("@"), m_dir);
+    }
+
+    std::string m_nginx;
+    std::string m_dir;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+class DeployTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string nginx = findProgram("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+        if (nginx.empty())
+            GTEST_SKIP() << "no nginx binary in /usr/sbin, /usr/local/sbin or /usr/bin (Debian package nginx-light)";
+
+        char dir[] = "/tmp/virelto-deployXXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        m_dir = dir;
+        // Run as root, nginx's workers become "nobody" and need to reach their
+        // temporary files here.
+        chmod(dir, 0755);
+        const std::string tls = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+                                " -keyout "
+                + m_dir + "/key.pem -out " + m_dir
+                + "/cert.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1";
+        ASSERT_EQ(std::system(tls.c_str()), 0) << "openssl could not make a test certificate";
+
+        m_secretKey = "secret-" + randomHex(16);
+        m_tokenKey = randomHex(32);
+        const std::vector<std::string> environment = {
+            std::string("VIRELTO_OCR_API_KEY=") + ApiKey, "VIRELTO_OCR_SECRET_KEY=" + m_secretKey,
+            "VIRELTO_OCR_TOKEN_KEY=" + m_tokenKey, "OMP_THREAD_LIMIT=1"};
+        Site site;
+        for (auto &replica : m_replicas) {
+            replica = std::make_unique<ServerProcess>(
+                    std::vector<std::string>{"--listen", "127.0.0.1:0", "--workers", "1"}, environment);
+            ASSERT_TRUE(replica->started()) << replica->log();
+            site.replicaPorts.push_back(replica->port());
+        }
+        site.certificate = m_dir + "/cert.pem";
+        site.key = m_dir + "/key.pem";
+
+        m_balancer = std::make_unique<Balancer>(nginx, m_dir);
+        const std::string failure = m_balancer->start(site, readFile(DEPLOY_DIR "/nginx/virelto-ocr.conf"));
+        ASSERT_EQ(failure, "");
+    }
+
+    void TearDown() override
+    {
+        if (!m_balancer)
+            return;
+        m_balancer->stop();
+        for (auto &replica : m_replicas)
+            if (replica)
+                replica->stop();
+
+        // Nothing secret in anything nginx or the replicas wrote. The names
+        // of the query parameters stand for queries in general.
+        std::vector<std::pair<std::string, std::string>> logs = m_balancer->logs();
+        for (size_t i = 0; i < m_replicas.size(); ++i)
+            if (m_replicas[i])
+                logs.emplace_back("replica " + std::to_string(i), m_replicas[i]->log());
+        std::vector<std::string> secrets = {m_secretKey, m_tokenKey, "client_secret", "access_token"};
+        secrets.insert(secrets.end(), m_tokens.begin(), m_tokens.end());
+        for (const auto &[name, text] : logs)
+            for (const std::string &secret : secrets)
+                EXPECT_EQ(text.find(secret), std::string::npos) << name << " holds '" << secret << "':\n" << text;
+        EXPECT_NE(m_balancer->accessLog().find("\"POST /"), std::string::npos) << "the site's access log is not used";
+        EXPECT_EQ(m_balancer->log("main.access.log"), "") << "requests logged outside the site's log format";
+        std::system(("rm -rf " + m_dir).c_str());
+    }
+
+    // A client of the balancer that checks its certificate.
+    std::unique_ptr<httplib::SSLClient> client() const
+    {
+        auto c = std::make_unique<httplib::SSLClient>("127.0.0.1", m_balancer->port());
+        c->set_ca_cert_path((m_dir + "/cert.pem").c_str());
+        c->enable_server_certificate_verification(true);
+        c->set_connection_timeout(10);
+        c->set_read_timeout(120);
+        c->set_write_timeout(60);
+        return c;
+    }
+
+    // A token from the balancer, the credentials in the query as the cloud's
+    // documentation shows them (the worst case for a log).
+    std::string grantToken()
+    {
+        auto reply = client()->Post(std::string(TokenPath) + "?grant_type=client_credentials&client_id=" + ApiKey
+                                   + "&client_secret=" + m_secretKey);
+        if (!reply || reply->status != 200)
+            return {};
+        const std::string token = json::parse(reply->body, nullptr, false).value("access_token", "");
+        if (!token.empty())
+            m_tokens.push_back(token);
+        return token;
+    }
+
+    std::string m_dir;
+    std::string m_secretKey;
+    std::string m_tokenKey;
+    std::vector<std::string> m_tokens;
+    std::array<std::unique_ptr<ServerProcess>, 2> m_replicas;
+    std::unique_ptr<Balancer> m_balancer;
+};
+
+TEST_F(DeployTest, TokenFromTheBalancerWorksOnEachReplica)
+{
+    const std::string token = grantToken();
+    ASSERT_FALSE(token.empty());
+    for (const auto &replica : m_replicas) {
+        httplib::Client direct("127.0.0.1", replica->port());
+        direct.set_read_timeout(60);
+        // An empty image is looked at only once the token is accepted.
+        auto reply = direct.Post(ocrTarget(token), "image=", "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+        EXPECT_EQ(json::parse(reply->body, nullptr, false).value("error_code", 0), 216200)
+                << "replica on port " << replica->port() << ": " << reply->body;
+    }
+}
+
+TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
+{
+    const std::string token = grantToken();
+    ASSERT_FALSE(token.empty());
+    const std::string body = imageForm(readFile(FIXTURES_DIR "/small.png"));
+    auto reference = client()->Post(ocrTarget(token), body, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(reference && reference->status == 200);
+    const json expected = json::parse(reference->body, nullptr, false).value("words_result", json());
+    ASSERT_TRUE(expected.is_array() && !expected.empty()) << reference->body;
+
+    constexpr int Clients = 4, RequestsEach = 10, KillAfter = 6;
+    std::atomic<int> answered{0};
+    std::mutex mutex;
+    std::condition_variable progress;
+    std::vector<std::string> failures;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < Clients; ++i) {
+        clients.emplace_back([&] {
+            auto c = client();
+            for (int n = 0; n < RequestsEach; ++n) {
+                auto reply = c->Post(ocrTarget(token), body, "application/x-www-form-urlencoded");
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!reply)
+                    failures.push_back("transport: " + httplib::to_string(reply.error()));
+                else if (reply->status != 200
+                         || json::parse(reply->body, nullptr, false).value("words_result", json()) != expected)
+                    failures.push_back(std::to_string(reply->status) + " " + reply->body);
+                ++answered;
+                progress.notify_all();
+            }
+        });
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(progress.wait_for(lock, std::chrono::seconds(120), [&] { return answered >= KillAfter; }))
+                << "no progress before the kill";
+    }
+    kill(m_replicas[0]->pid(), SIGKILL);
+    for (auto &t : clients)
+        t.join(); // each request is bounded by the clients' time-outs
+
+    m_balancer->stop();
+    const std::string log = m_balancer->accessLog();
+    int retried = 0, logged = 0;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(std::string("\"POST ") + OcrPath) == std::string::npos)
+            continue;
+        ++logged;
+        // upstream_status="502, 200": tried on one replica, answered by the next.
+        const size_t status = line.find("upstream_status=\"");
+        if (status != std::string::npos && line.find(',', status) < line.find('"', status + 17))
+            ++retried;
+    }
+    const int sent = Clients * RequestsEach;
+    const int recognised = answered - int(failures.size());
+    std::cout << "[ deploy   ] OCR requests sent " << sent << ", answered " << answered << ", recognised "
+              << recognised << ", errors " << failures.size() << ", retried on the other replica " << retried
+              << " (nginx logged " << logged << " OCR requests)" << std::endl;
+    RecordProperty("sent", sent);
+    RecordProperty("recognised", recognised);
+    RecordProperty("retried", retried);
+    EXPECT_EQ(answered, sent);
+    EXPECT_TRUE(failures.empty()) << failures.size() << " failed, first: " << failures.front();
+    // The kill came with requests in flight on that replica (each replica
+    // holds about half of the four at any time): some were sent again.
+    EXPECT_GE(retried, 1) << log;
+}
+
+struct UnavailableCase
+{
+    const char *name;
+    bool tokenRoute;
+    int status;
+    json expected;
+};
+
+class NoReplicaLeft : public DeployTest, public ::testing::WithParamInterface<UnavailableCase>
+{
+};
+
+TEST_P(NoReplicaLeft, AnswersInTheRoutesJsonShape)
+{
+    for (auto &replica : m_replicas) {
+        kill(replica->pid(), SIGKILL);
+        replica->stop();
+    }
+    const UnavailableCase &c = GetParam();
+    auto reply = c.tokenRoute ? client()->Post(std::string(TokenPath)
+                                              + "?grant_type=client_credentials&client_id=" + ApiKey
+                                              + "&client_secret=" + m_secretKey)
+                              : client()->Post(ocrTarget("24.some-token"), imageForm("not an image"),
+                                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+    EXPECT_EQ(reply->status, c.status);
+    EXPECT_EQ(reply->get_header_value("Content-Type"), "application/json;charset=utf-8");
+    json body = json::parse(reply->body, nullptr, false);
+    ASSERT_TRUE(body.is_object()) << reply->body;
+    if (!c.tokenRoute) {
+        EXPECT_TRUE(body["log_id"].is_number_unsigned()) << reply->body;
+        body.erase("log_id");
+    } else {
+        EXPECT_FALSE(reply->get_header_value("Retry-After").empty());
+    }
+    EXPECT_EQ(body, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Routes, NoReplicaLeft,
+        ::testing::Values(
+                UnavailableCase{"Ocr", false, 200,
+                                {{"error_code", 2}, {"error_msg", "Service temporarily unavailable"}}},
+                UnavailableCase{"Token", true, 503,
+                                {{"error", "temporarily_unavailable"},
+                                 {"error_description", "Service temporarily unavailable"}}}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(DeployTest, BodyLimitIsTheServices)
+{
+    const std::string token = grantToken();
+    ASSERT_FALSE(token.empty());
+    // The image, padded by a field the service ignores to the body size wanted.
+    const std::string image = imageForm(readFile(FIXTURES_DIR "/small.png")) + "&padding=";
+    for (const size_t size : {MaxBody, MaxBody + 1}) {
+        SCOPED_TRACE(size);
+        auto reply = client()->Post(ocrTarget(token), image + std::string(size - image.size(), 'x'),
+                                   "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+        EXPECT_EQ(reply->status, 200);
+        const json body = json::parse(reply->body, nullptr, false);
+        if (size <= MaxBody)
+            EXPECT_GT(body.value("words_result_num", 0), 0) << reply->body;
+        else
+            EXPECT_EQ(body.value("error_code", 0), 216202) << reply->body;
+    }
+}
+
+TEST(DeploySystemd, UnitPassesSystemdAnalyzeVerify)
+{
+    const std::string analyze = findProgram("systemd-analyze", {"/usr/bin", "/bin"});
+    if (analyze.empty())
+        GTEST_SKIP() << "no systemd-analyze (Debian package systemd): the unit is not checked";
+
+    // verify also wants ExecStart's program to exist: the built one stands in
+    // for /usr/bin's.
+    const std::string shipped = readFile(DEPLOY_DIR "/systemd/virelto-ocr-server.service");
+    const std::string installed = "ExecStart=/usr/bin/virelto-ocr-server ";
+    const size_t at = shipped.find(installed);
+    ASSERT_NE(at, std::string::npos) << "the unit no longer starts /usr/bin/virelto-ocr-server";
+    ASSERT_EQ(shipped.find(installed, at + 1), std::string::npos);
+    std::string unit = shipped;
+    unit.replace(at, installed.size(), std::string("ExecStart=") + OCR_SERVER_BINARY + " ");
+
+    char dir[] = "/tmp/virelto-unitXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    ASSERT_TRUE(writeFile(d + "/virelto-ocr-server.service", unit));
+    const int status = runToEnd({analyze, "verify", d + "/virelto-ocr-server.service"}, d + "/verify.log");
+    const std::string output = readFile(d + "/verify.log");
+    std::system(("rm -rf " + d).c_str());
+    // Unknown keys and bad values are only warned about: any output is a fault.
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(output, "");
+    // The secrets arrive as credentials, never on the command line.
+    EXPECT_EQ(shipped.find("--api-key "), std::string::npos);
+    EXPECT_EQ(shipped.find("--secret-key "), std::string::npos);
+    for (const char *credential : {"api-key", "secret-key", "token-key"}) {
+        EXPECT_NE(shipped.find(std::string("LoadCredential=") + credential + ":"), std::string::npos) << credential;
+        EXPECT_NE(shipped.find(std::string("-file %d/") + credential), std::string::npos) << credential;
+    }
+}
+
+} // namespace
