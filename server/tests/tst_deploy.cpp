@@ -508,6 +508,7 @@ TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
     m_balancer->stop();
     const std::string log = m_balancer->accessLog();
     int retried = 0, logged = 0;
+    std::string retriedLines;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
         if (line.find(std::string("\"POST ") + OcrPath) == std::string::npos)
@@ -515,14 +516,17 @@ TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
         ++logged;
         // upstream_status="502, 200": tried on one replica, answered by the next.
         const size_t status = line.find("upstream_status=\"");
-        if (status != std::string::npos && line.find(',', status) < line.find('"', status + 17))
+        if (status != std::string::npos && line.find(',', status) < line.find('"', status + 17)) {
             ++retried;
+            retriedLines += "[ deploy   ] " + line + "\n";
+        }
     }
     const int sent = Clients * RequestsEach;
     const int recognised = answered - int(failures.size());
     std::cout << "[ deploy   ] OCR requests sent " << sent << ", answered " << answered << ", recognised "
               << recognised << ", errors " << failures.size() << ", retried on the other replica " << retried
-              << " (nginx logged " << logged << " OCR requests)" << std::endl;
+              << " (nginx logged " << logged << " OCR requests)\n"
+              << retriedLines << std::flush;
     RecordProperty("sent", sent);
     RecordProperty("recognised", recognised);
     RecordProperty("retried", retried);
@@ -540,6 +544,11 @@ struct UnavailableCase
     int status;
     json expected;
 };
+
+void PrintTo(const UnavailableCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class NoReplicaLeft : public DeployTest, public ::testing::WithParamInterface<UnavailableCase>
 {
