@@ -1,27 +1,30 @@
 // SPDX-License-Identifier: MIT
 // virelto-ocr-server: an offline OCR service with the cloud service's REST contract.
-#include "engine/ocrengine.h"
 #include "api/ocrservice.h"
 #include "auth/tokens.h"
+#include "engine/ocrengine.h"
+#include "http/httpserver.h"
 
-#include <httplib.h>
-
+#include <fcntl.h>
 #include <getopt.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
-const char Version[] = "0.1.0";
+const char Version[] = "0.2.0";
 
 struct Options
 {
@@ -33,28 +36,40 @@ struct Options
     long long tokenTtl = 2592000;
     std::string language = "eng";
     int workers = 0;
+    long long queueLength = -1; // -1: four per worker
     int qps = 0;
     long long maxBody = 11 * 1024 * 1024;
+    long long maxConnections = 1024;
+    long long recognizeTimeout = 30;
+    long long shutdownGrace = 10;
     std::string tlsCert;
     std::string tlsKey;
+    std::vector<std::string> warnings; // shown once the server is up
 };
 
 const char Usage[] =
         "Usage: virelto-ocr-server [options]\n"
         "An offline OCR service (Tesseract) that answers the cloud OCR service's token\n"
         "and accurate_basic endpoints.\n\n"
-        "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8290; port 0: any free port)\n"
-        "  --api-key KEY          the API Key clients use (or VIRELTO_OCR_API_KEY)\n"
-        "  --secret-key SECRET    the Secret Key clients use (or VIRELTO_OCR_SECRET_KEY)\n"
-        "  --token-key KEY        key that signs access tokens; share it between replicas\n"
-        "                         (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
-        "  --token-ttl SECONDS    lifetime of an access token (default 2592000)\n"
-        "  --lang LANG            Tesseract language of requests without language_type (default eng)\n"
-        "  --workers N            OCR engines, the number of recognitions at once (default: cores)\n"
-        "  --qps N                answer error 18 beyond N OCR requests a second (default: no limit)\n"
-        "  --max-body BYTES       largest request body kept in memory (default 11534336)\n"
-        "  --tls-cert FILE        serve HTTPS with this certificate (PEM) ...\n"
-        "  --tls-key FILE         ... and this private key (PEM)\n"
+        "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8290; port 0: any free port)\n"
+        "  --api-key-file FILE       the API Key clients use (or VIRELTO_OCR_API_KEY)\n"
+        "  --secret-key-file FILE    the Secret Key clients use (or VIRELTO_OCR_SECRET_KEY)\n"
+        "  --token-key-file FILE     key that signs access tokens, at least 32 bytes; share it\n"
+        "                            between replicas (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
+        "                            Secret files must not be readable by group or others.\n"
+        "  --api-key, --secret-key, --token-key VALUE\n"
+        "                            the same on the command line, where other users can see it\n"
+        "  --token-ttl SECONDS       lifetime of an access token (default 2592000; at most 10 years)\n"
+        "  --lang LANG               Tesseract language of requests without language_type (default eng)\n"
+        "  --workers N               OCR engines, the number of recognitions at once (default: cores)\n"
+        "  --queue N                 recognitions waiting for an engine before error 18 (default 4 x workers)\n"
+        "  --recognize-timeout SEC   longest recognition, decoding included (default 30)\n"
+        "  --qps N                   answer error 18 beyond N OCR requests a second (default: no limit)\n"
+        "  --max-body BYTES          largest recognition request body (default 11534336)\n"
+        "  --max-connections N       connections served at once (default 1024)\n"
+        "  --shutdown-grace SEC      on SIGTERM, time for requests in flight (default 10)\n"
+        "  --tls-cert FILE           serve HTTPS with this certificate (PEM) ...\n"
+        "  --tls-key FILE            ... and this private key (PEM)\n"
         "  --help, --version\n";
 
 [[noreturn]] void fail(const std::string &message)
@@ -63,13 +78,15 @@ const char Usage[] =
     std::exit(2);
 }
 
-long long number(const char *option, const char *text, long long min)
+long long number(const char *option, const char *text, long long min, long long max)
 {
     char *end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
-    if (errno || end == text || *end || value < min)
-        fail(std::string(option) + " wants a whole number of at least " + std::to_string(min) + ", not '" + text + "'");
+    if (errno || end == text || *end || value < min || value > max) {
+        fail(std::string(option) + " wants a whole number from " + std::to_string(min) + " to "
+             + std::to_string(max) + ", not '" + text + "'");
+    }
     return value;
 }
 
@@ -77,6 +94,49 @@ std::string environment(const char *name)
 {
     const char *value = std::getenv(name);
     return value ? value : "";
+}
+
+// A secret from a file of its own that only its owner can read; one
+// trailing line break is not part of it.
+std::string readSecretFile(const char *option, const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail(std::string("cannot read ") + option + " '" + path + "': " + std::strerror(errno));
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        fail(std::string(option) + " '" + path + "' is not a regular file");
+    }
+    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+        close(fd);
+        fail(std::string(option) + " '" + path + "' can be read or changed by group or others (chmod 600 it)");
+    }
+    std::string secret(4097, '\0');
+    const ssize_t n = read(fd, secret.data(), secret.size());
+    close(fd);
+    if (n < 0 || n > 4096)
+        fail(std::string(option) + " '" + path + "' cannot be read or is over 4096 bytes");
+    secret.resize(size_t(n));
+    if (!secret.empty() && secret.back() == '\n')
+        secret.pop_back();
+    if (!secret.empty() && secret.back() == '\r')
+        secret.pop_back();
+    if (secret.empty())
+        fail(std::string(option) + " '" + path + "' is empty");
+    return secret;
+}
+
+// A secret given as an argument: kept, wiped from the process's command
+// line (which ps shows), and warned about.
+std::string secretArgument(const char *option, char *value, Options &o)
+{
+    std::string secret = value;
+    std::memset(value, 0, secret.size());
+    o.warnings.push_back(std::string("warning: ") + option
+                         + " on the command line can be seen by other users; use " + option
+                         + "-file or the environment");
+    return secret;
 }
 
 Options parseOptions(int argc, char **argv)
@@ -87,16 +147,31 @@ Options parseOptions(int argc, char **argv)
     o.tokenKey = environment("VIRELTO_OCR_TOKEN_KEY");
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
-    enum { Listen = 1, ApiKey, SecretKey, TokenKey, TokenTtl, Lang, Workers, Qps, MaxBody, TlsCert, TlsKey,
-           Help, ShowVersion };
+    enum { Listen = 1, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
+           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, ShutdownGrace, TlsCert, TlsKey, Help,
+           ShowVersion };
     static const option longOptions[] = {
-        {"listen", required_argument, nullptr, Listen}, {"api-key", required_argument, nullptr, ApiKey},
-        {"secret-key", required_argument, nullptr, SecretKey}, {"token-key", required_argument, nullptr, TokenKey},
-        {"token-ttl", required_argument, nullptr, TokenTtl}, {"lang", required_argument, nullptr, Lang},
-        {"workers", required_argument, nullptr, Workers}, {"qps", required_argument, nullptr, Qps},
-        {"max-body", required_argument, nullptr, MaxBody}, {"tls-cert", required_argument, nullptr, TlsCert},
-        {"tls-key", required_argument, nullptr, TlsKey}, {"help", no_argument, nullptr, Help},
-        {"version", no_argument, nullptr, ShowVersion}, {nullptr, 0, nullptr, 0},
+        {"listen", required_argument, nullptr, Listen},
+        {"api-key", required_argument, nullptr, ApiKey},
+        {"api-key-file", required_argument, nullptr, ApiKeyFile},
+        {"secret-key", required_argument, nullptr, SecretKey},
+        {"secret-key-file", required_argument, nullptr, SecretKeyFile},
+        {"token-key", required_argument, nullptr, TokenKey},
+        {"token-key-file", required_argument, nullptr, TokenKeyFile},
+        {"token-ttl", required_argument, nullptr, TokenTtl},
+        {"lang", required_argument, nullptr, Lang},
+        {"workers", required_argument, nullptr, Workers},
+        {"queue", required_argument, nullptr, Queue},
+        {"recognize-timeout", required_argument, nullptr, RecognizeTimeout},
+        {"qps", required_argument, nullptr, Qps},
+        {"max-body", required_argument, nullptr, MaxBody},
+        {"max-connections", required_argument, nullptr, MaxConnections},
+        {"shutdown-grace", required_argument, nullptr, ShutdownGrace},
+        {"tls-cert", required_argument, nullptr, TlsCert},
+        {"tls-key", required_argument, nullptr, TlsKey},
+        {"help", no_argument, nullptr, Help},
+        {"version", no_argument, nullptr, ShowVersion},
+        {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     int c;
@@ -110,19 +185,24 @@ Options parseOptions(int argc, char **argv)
             o.host = value.substr(0, colon);
             if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
                 o.host = o.host.substr(1, o.host.size() - 2);
-            o.port = int(number("--listen port", value.c_str() + colon + 1, 0));
-            if (o.port > 65535)
-                fail("--listen port must be at most 65535");
+            o.port = int(number("--listen port", value.c_str() + colon + 1, 0, 65535));
             break;
         }
-        case ApiKey: o.apiKey = optarg; break;
-        case SecretKey: o.secretKey = optarg; break;
-        case TokenKey: o.tokenKey = optarg; break;
-        case TokenTtl: o.tokenTtl = number("--token-ttl", optarg, 1); break;
+        case ApiKey: o.apiKey = secretArgument("--api-key", optarg, o); break;
+        case ApiKeyFile: o.apiKey = readSecretFile("--api-key-file", optarg); break;
+        case SecretKey: o.secretKey = secretArgument("--secret-key", optarg, o); break;
+        case SecretKeyFile: o.secretKey = readSecretFile("--secret-key-file", optarg); break;
+        case TokenKey: o.tokenKey = secretArgument("--token-key", optarg, o); break;
+        case TokenKeyFile: o.tokenKey = readSecretFile("--token-key-file", optarg); break;
+        case TokenTtl: o.tokenTtl = number("--token-ttl", optarg, 1, ocrserver::TokenSigner::MaxTtl); break;
         case Lang: o.language = optarg; break;
-        case Workers: o.workers = int(number("--workers", optarg, 1)); break;
-        case Qps: o.qps = int(number("--qps", optarg, 0)); break;
-        case MaxBody: o.maxBody = number("--max-body", optarg, 1024); break;
+        case Workers: o.workers = int(number("--workers", optarg, 1, 256)); break;
+        case Queue: o.queueLength = number("--queue", optarg, 0, 100000); break;
+        case RecognizeTimeout: o.recognizeTimeout = number("--recognize-timeout", optarg, 1, 3600); break;
+        case Qps: o.qps = int(number("--qps", optarg, 0, 1000000)); break;
+        case MaxBody: o.maxBody = number("--max-body", optarg, 1024, 1LL << 30); break;
+        case MaxConnections: o.maxConnections = number("--max-connections", optarg, 1, 1000000); break;
+        case ShutdownGrace: o.shutdownGrace = number("--shutdown-grace", optarg, 0, 3600); break;
         case TlsCert: o.tlsCert = optarg; break;
         case TlsKey: o.tlsKey = optarg; break;
         case Help: std::fputs(Usage, stdout); std::exit(0);
@@ -133,9 +213,13 @@ Options parseOptions(int argc, char **argv)
     if (optind < argc)
         fail(std::string("unexpected argument '") + argv[optind] + "' (see --help)");
     if (o.apiKey.empty() || o.secretKey.empty())
-        fail("no credentials: give --api-key and --secret-key (or VIRELTO_OCR_API_KEY and VIRELTO_OCR_SECRET_KEY)");
+        fail("no credentials: give --api-key-file and --secret-key-file (or VIRELTO_OCR_API_KEY and VIRELTO_OCR_SECRET_KEY)");
+    if (!o.tokenKey.empty() && o.tokenKey.size() < ocrserver::TokenSigner::MinKeyLength)
+        fail("the token key must be at least 32 bytes (openssl rand -hex 32 makes one)");
     if (o.tlsCert.empty() != o.tlsKey.empty())
         fail("--tls-cert and --tls-key go together");
+    if (o.queueLength < 0)
+        o.queueLength = 4LL * o.workers;
     return o;
 }
 
@@ -152,15 +236,25 @@ void limitOpenMpThreads(char **argv)
                  std::strerror(errno));
 }
 
+// Every connection is a descriptor: make room for the allowed number.
+void raiseDescriptorLimit(long long connections)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = rlim_t(connections) + 64;
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    limitOpenMpThreads(argv);
-    const Options options = parseOptions(argc, argv);
-
-    // Signals are taken by one thread that stops the server; the HTTP
-    // threads started later inherit the blocked mask.
+    // Stop signals wait in the kernel from the first instruction on (also
+    // across the restart below) until the server asks for them: none is lost.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -168,72 +262,61 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    limitOpenMpThreads(argv);
+    Options options = parseOptions(argc, argv);
+    raiseDescriptorLimit(options.maxConnections);
+
     std::unique_ptr<ocrserver::OcrEngine> engine;
     try {
-        engine = std::make_unique<ocrserver::OcrEngine>(options.language, options.workers);
+        ocrserver::EngineOptions engineOptions;
+        engineOptions.workers = options.workers;
+        engineOptions.queueLength = size_t(options.queueLength);
+        engineOptions.deadline = std::chrono::seconds(options.recognizeTimeout);
+        engine = std::make_unique<ocrserver::OcrEngine>(options.language, engineOptions);
     } catch (const std::exception &e) {
         fail(std::string(e.what()) + " (is its tesseract-ocr-* data package installed?)");
-    }
-
-    std::unique_ptr<httplib::Server> server;
-    if (options.tlsCert.empty()) {
-        server = std::make_unique<httplib::Server>();
-    } else {
-        auto tls = std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str());
-        if (!tls->is_valid())
-            fail("cannot use the TLS certificate '" + options.tlsCert + "' and key '" + options.tlsKey + "'");
-        server = std::move(tls);
     }
 
     ocrserver::ServiceLimits limits;
     limits.maxBody = size_t(options.maxBody);
     limits.qps = options.qps;
-    ocrserver::OcrService service(options.apiKey, options.secretKey,
+    ocrserver::OcrService service({options.apiKey, options.secretKey},
                                   ocrserver::TokenSigner(options.tokenKey.empty()
                                                                  ? ocrserver::TokenSigner::randomKey()
                                                                  : options.tokenKey,
                                                          options.tokenTtl),
                                   *engine, limits);
-    service.install(*server);
+    options.apiKey.clear();
+    options.secretKey.clear();
+    options.tokenKey.clear();
 
-    // Idle keep-alive connections each hold an HTTP thread; recognition
-    // concurrency is bounded separately by the engine's workers.
-    const size_t httpThreads = size_t(std::max(8, options.workers * 4));
-    server->new_task_queue = [httpThreads] { return new httplib::ThreadPool(httpThreads); };
-    server->set_tcp_nodelay(true);
-    server->set_keep_alive_timeout(30);
-    server->set_read_timeout(30);
-    server->set_write_timeout(30);
-    // cpp-httplib's default adds SO_REUSEPORT, which would let a second
-    // server share a port in use instead of failing to start.
-    server->set_socket_options([](socket_t sock) {
-        const int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    });
-
-    int port = options.port;
-    if (port == 0) {
-        port = server->bind_to_any_port(options.host);
-        if (port < 0)
-            fail("cannot listen on " + options.host + ": address not available");
-    } else if (!server->bind_to_port(options.host, port)) {
-        fail("cannot listen on " + options.host + ":" + std::to_string(port) + ": address in use or not available");
+    ocrserver::http::Limits httpLimits;
+    httpLimits.maxConnections = size_t(options.maxConnections);
+    std::unique_ptr<ocrserver::http::HttpServer> server;
+    try {
+        server = std::make_unique<ocrserver::http::HttpServer>(options.host, std::uint16_t(options.port),
+                                                               ocrserver::http::TlsFiles{options.tlsCert, options.tlsKey},
+                                                               httpLimits, service);
+    } catch (const std::exception &e) {
+        fail(e.what());
     }
 
-    std::thread signalWaiter([&server, stopSignals] {
-        int received = 0;
-        sigwait(&stopSignals, &received);
-        server->stop();
-    });
-    signalWaiter.detach();
-
+    for (const auto &warning : options.warnings)
+        std::fprintf(stderr, "virelto-ocr-server: %s\n", warning.c_str());
     const bool ipv6 = options.host.find(':') != std::string::npos;
     std::fprintf(stderr, "virelto-ocr-server %s listening on %s://%s%s%s:%d (workers %d, lang %s)\n", Version,
-                 options.tlsCert.empty() ? "http" : "https", ipv6 ? "[" : "", options.host.c_str(),
-                 ipv6 ? "]" : "", port, engine->workers(), options.language.c_str());
+                 server->tls() ? "https" : "http", ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "",
+                 int(server->port()), engine->workers(), options.language.c_str());
     std::fflush(stderr);
 
-    const bool ok = server->listen_after_bind();
+    // The HTTP threads inherit the blocked stop signals; only this one takes them.
+    server->start(2);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::fprintf(stderr, "virelto-ocr-server stopping (%s)\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+    server->shutdown(std::chrono::seconds(options.shutdownGrace));
+    engine->stop(); // before the server goes: its last callbacks hold connections
+    server.reset();
     std::fprintf(stderr, "virelto-ocr-server stopped\n");
-    return ok ? 0 : 1;
+    return 0;
 }

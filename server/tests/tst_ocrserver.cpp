@@ -444,7 +444,8 @@ TEST(OcrServerTokens, ReplicasSharingTheKeyAcceptEachOthersTokens)
     auto withKey = [](const std::string &key) {
         return defaultServerArguments({"--token-key", key, "--workers", "1"});
     };
-    ServerProcess a(withKey("shared-key")), b(withKey("shared-key")), c(withKey("other-key"));
+    const std::string shared(32, 's'), other(32, 'o');
+    ServerProcess a(withKey(shared)), b(withKey(shared)), c(withKey(other));
     ASSERT_TRUE(a.started() && b.started() && c.started());
 
     const std::string accessToken = grantToken(a.port());

@@ -1,44 +1,53 @@
 // SPDX-License-Identifier: MIT
 #include "api/ocrservice.h"
 
+#include "engine/ocrengine.h"
 #include "parse/form.h"
 #include "parse/imageprobe.h"
-#include "engine/ocrengine.h"
 
-#include <httplib.h>
+#include <boost/beast/core/string.hpp>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <random>
 
 using nlohmann::json;
+namespace bhttp = boost::beast::http;
 
 namespace ocrserver {
 
 namespace {
 
-// What the request log needs from a handler; handlers run on the thread
-// that logs their request.
-struct RequestRecord
+const char TokenPath[] = "/oauth/2.0/token";
+const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
+
+enum class Route { Token, Ocr, Unknown };
+
+std::string_view pathOf(std::string_view target)
 {
-    std::chrono::steady_clock::time_point start;
-    int errorCode = 0;
-    size_t bodyBytes = 0;
-};
-thread_local RequestRecord record;
+    return target.substr(0, target.find('?'));
+}
+
+std::string_view queryOf(std::string_view target)
+{
+    const size_t mark = target.find('?');
+    return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+Route routeOf(const http::RequestHead &head)
+{
+    const std::string_view path = pathOf(head.target());
+    if (path == TokenPath && (head.method() == bhttp::verb::get || head.method() == bhttp::verb::post))
+        return Route::Token;
+    if (path == OcrPath && head.method() == bhttp::verb::post)
+        return Route::Ocr;
+    return Route::Unknown;
+}
 
 std::int64_t unixNow()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
 }
 
@@ -48,24 +57,40 @@ std::uint64_t newLogId()
     return generator();
 }
 
-void sendJson(httplib::Response &res, int status, const json &body)
+http::Answer jsonAnswer(bhttp::status status, const json &body, ServiceError code = ServiceError::None)
 {
-    res.status = status;
-    res.set_content(body.dump(), "application/json;charset=utf-8");
+    http::Answer answer;
+    answer.message.result(status);
+    answer.message.set(bhttp::field::content_type, "application/json;charset=utf-8");
+    answer.message.body() = body.dump();
+    answer.logCode = int(code);
+    return answer;
 }
 
-void sendOcrError(httplib::Response &res, int code, const char *message, int status = 200)
+http::Answer ocrError(ServiceError code, bhttp::status status = bhttp::status::ok)
 {
-    record.errorCode = code;
-    sendJson(res, status, {{"error_code", code}, {"error_msg", message}, {"log_id", newLogId()}});
+    return jsonAnswer(status, {{"error_code", int(code)}, {"error_msg", errorMessage(code)}, {"log_id", newLogId()}},
+                      code);
 }
 
-void sendTokenError(httplib::Response &res, int status, const char *error, const char *description)
+http::Answer tokenError(bhttp::status status, const char *error, const char *description)
 {
-    sendJson(res, status, {{"error", error}, {"error_description", description}});
+    return jsonAnswer(status, {{"error", error}, {"error_description", description}});
 }
 
-// The cloud service's language_type values and the Tesseract models for them.
+// A form body is what the cloud service reads; anything else (multipart
+// above all) cannot carry the fields it looks for.
+bool isFormBody(const http::Request &request)
+{
+    const auto type = request[bhttp::field::content_type];
+    if (type.empty())
+        return true;
+    const auto media = type.substr(0, type.find(';'));
+    return boost::beast::iequals(boost::beast::string_view(media.data(), media.find_last_not_of(' ') + 1),
+                                 "application/x-www-form-urlencoded");
+}
+
+// The cloud's language_type values and the Tesseract models for them.
 const std::map<std::string, std::string> &languageTypes()
 {
     static const std::map<std::string, std::string> types = {
@@ -78,76 +103,222 @@ const std::map<std::string, std::string> &languageTypes()
     return types;
 }
 
-bool isConnection(int fd, int localPort, int remotePort)
+bool flag(const std::map<std::string, std::string> &fields, const char *name)
 {
-    sockaddr_storage local{}, peer{};
-    socklen_t localLength = sizeof local, peerLength = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0
-        || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0) {
-        return false;
-    }
-    const auto port = [](const sockaddr_storage &a) {
-        return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(a).sin6_port)
-                                       : ntohs(reinterpret_cast<const sockaddr_in &>(a).sin_port);
-    };
-    return port(local) == localPort && port(peer) == remotePort;
+    const auto f = fields.find(name);
+    return f != fields.end() && f->second == "true";
 }
 
-// A client that sends its headers and body in separate writes (Qt does)
-// waits for the ACK of what it sent before the rest goes out, and on a
-// kept-alive connection the kernel delays that ACK by 40 ms. So acknowledge
-// at once, again while a body is read: quick-ACK mode does not last.
-// cpp-httplib does not hand out the socket; find it by its two ports, once
-// per connection (a connection stays on one HTTP thread).
-thread_local int connectionFd = -1;
-
-void acknowledgeNow()
+json ocrReply(const std::vector<RecognizedLine> &lines, const std::map<std::string, std::string> &fields)
 {
-    if (connectionFd >= 0) {
-        const int on = 1;
-        setsockopt(connectionFd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    const bool withProbability = flag(fields, "probability");
+    json words = json::array();
+    for (const RecognizedLine &line : lines) {
+        json entry = {{"words", line.text}};
+        if (withProbability)
+            entry["probability"] = {{"average", line.average}, {"min", line.min}, {"variance", line.variance}};
+        words.push_back(std::move(entry));
     }
-}
-
-void findConnection(const httplib::Request &req)
-{
-    if (connectionFd >= 0 && isConnection(connectionFd, req.local_port, req.remote_port))
-        return;
-    connectionFd = -1;
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    for (int fd = 3; fd < int(std::min<rlim_t>(limit.rlim_cur, 65536)); ++fd) {
-        if (isConnection(fd, req.local_port, req.remote_port)) {
-            connectionFd = fd;
-            return;
+    json reply = {{"log_id", newLogId()}, {"words_result_num", lines.size()}, {"words_result", std::move(words)}};
+    if (flag(fields, "paragraph")) {
+        json paragraphs = json::array();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (i == 0 || lines[i].paragraph != lines[i - 1].paragraph)
+                paragraphs.push_back({{"words_result_idx", json::array()}});
+            paragraphs.back()["words_result_idx"].push_back(i);
         }
+        reply["paragraphs_result_num"] = paragraphs.size();
+        reply["paragraphs_result"] = std::move(paragraphs);
     }
+    return reply;
 }
 
-void logRequest(const httplib::Request &req, const httplib::Response &res)
+http::Answer answerFor(const Recognition &result, const std::map<std::string, std::string> &fields)
 {
-    const auto elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - record.start);
-    const size_t body = record.bodyBytes ? record.bodyBytes : req.body.size();
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    // Path only: the query carries credentials and tokens.
-    std::fprintf(stderr, "%s %s %s %d error=%d %.1fms body=%zu\n", stamp, req.method.c_str(),
-                 req.path.c_str(), res.status, record.errorCode, elapsed.count(), body);
+    switch (result.outcome) {
+    case Recognition::Outcome::Done:
+        return jsonAnswer(bhttp::status::ok, ocrReply(result.lines, fields));
+    case Recognition::Outcome::Undecodable:
+        return ocrError(ServiceError::ImageFormat);
+    case Recognition::Outcome::Cancelled:
+        return ocrError(ServiceError::Unavailable);
+    case Recognition::Outcome::TimedOut:
+    case Recognition::Outcome::Failed:
+        break;
+    }
+    return ocrError(ServiceError::Internal);
 }
 
 } // namespace
 
-OcrService::OcrService(std::string apiKey, std::string secretKey, TokenSigner signer, OcrEngine &engine,
-                       ServiceLimits limits)
-    : m_apiKey(std::move(apiKey))
-    , m_secretKey(std::move(secretKey))
+OcrService::OcrService(Credentials credentials, TokenSigner signer, OcrEngine &engine, ServiceLimits limits)
+    : m_credentials(std::move(credentials))
     , m_signer(std::move(signer))
     , m_engine(engine)
     , m_limits(limits)
 {
+}
+
+std::size_t OcrService::bodyLimit(const http::RequestHead &head) const
+{
+    return routeOf(head) == Route::Ocr ? m_limits.maxBody : m_limits.maxTokenBody;
+}
+
+void OcrService::handle(http::Request request, http::CancelFlag clientGone, http::Reply reply)
+{
+    switch (routeOf(request)) {
+    case Route::Token:
+        return reply(grantToken(request));
+    case Route::Ocr:
+        return recognize(request, std::move(clientGone), std::move(reply));
+    case Route::Unknown:
+        break;
+    }
+    reply(ocrError(ServiceError::UnsupportedMethod, bhttp::status::not_found));
+}
+
+http::Answer OcrService::refuse(http::Refusal why, const http::RequestHead *head)
+{
+    const Route route = head ? routeOf(*head) : Route::Unknown;
+    switch (why) {
+    case http::Refusal::BodyTooLarge:
+        if (route == Route::Ocr)
+            return ocrError(ServiceError::ImageSize);
+        if (route == Route::Token)
+            return tokenError(bhttp::status::payload_too_large, "invalid_request", "The request body is too large");
+        return ocrError(ServiceError::UnsupportedMethod, bhttp::status::not_found);
+    case http::Refusal::HeaderTooLarge:
+        return ocrError(ServiceError::ParamTooLong, bhttp::status::request_header_fields_too_large);
+    case http::Refusal::Overloaded:
+        return ocrError(ServiceError::QpsLimit, bhttp::status::service_unavailable);
+    case http::Refusal::BadRequest:
+    case http::Refusal::Timeout:
+        break;
+    }
+    if (route == Route::Token)
+        return tokenError(bhttp::status::bad_request, "invalid_request", "The request is malformed");
+    return ocrError(ServiceError::InvalidParam, bhttp::status::bad_request);
+}
+
+http::Answer OcrService::grantToken(const http::Request &request) const
+{
+    const Fields query = parseForm(queryOf(request.target()));
+    const Fields form = isFormBody(request) ? parseForm(request.body()) : Fields();
+    const auto param = [&](const char *name) {
+        auto it = query.find(name);
+        if (it != query.end())
+            return it->second;
+        it = form.find(name);
+        return it != form.end() ? it->second : std::string();
+    };
+    const std::string grantType = param("grant_type");
+    const std::string clientId = param("client_id");
+    const std::string clientSecret = param("client_secret");
+    if (grantType.empty() || clientId.empty() || clientSecret.empty())
+        return tokenError(bhttp::status::bad_request, "invalid_request", "The request is missing a required parameter");
+    if (grantType != "client_credentials") {
+        return tokenError(bhttp::status::bad_request, "unsupported_grant_type",
+                          "The authorization grant type is not supported");
+    }
+    if (!constantTimeEquals(clientId, m_credentials.apiKey))
+        return tokenError(bhttp::status::unauthorized, "invalid_client", "unknown client id");
+    if (!constantTimeEquals(clientSecret, m_credentials.secretKey))
+        return tokenError(bhttp::status::unauthorized, "invalid_client", "Client authentication failed");
+    // brain_all_scope: the vendor's SDKs keep using a token only when they see it.
+    return jsonAnswer(bhttp::status::ok, {{"access_token", m_signer.issue(clientId, unixNow())},
+                                          {"expires_in", m_signer.ttl()},
+                                          {"scope", "public brain_all_scope vis-ocr_ocr brain_ocr_accurate_basic"}});
+}
+
+ServiceError OcrService::authenticate(const http::Request &request) const
+{
+    const Fields query = parseForm(queryOf(request.target()));
+    const auto token = query.find("access_token");
+    if (token == query.end() || token->second.empty())
+        return ServiceError::InvalidParameter;
+    // The vendor's SDKs append "?aipSdk=..." to the token; the cloud reads
+    // the token up to that mark.
+    const std::string_view accessToken = std::string_view(token->second).substr(0, token->second.find('?'));
+    switch (m_signer.check(accessToken, m_credentials.apiKey, unixNow())) {
+    case TokenSigner::Verdict::Invalid:
+        return ServiceError::TokenInvalid;
+    case TokenSigner::Verdict::Expired:
+        return ServiceError::TokenExpired;
+    case TokenSigner::Verdict::Valid:
+        break;
+    }
+    return ServiceError::None;
+}
+
+ServiceError OcrService::readImage(const http::Request &request, std::string *image, Fields *fields) const
+{
+    if (!isFormBody(request))
+        return ServiceError::InvalidParam;
+    const std::string &body = request.body();
+    const auto rawImage = rawFormField(body, "image");
+    if (!rawImage)
+        return ServiceError::NotEnoughParam;
+    if (rawImage->size() > m_limits.maxImageField)
+        return ServiceError::ImageSize;
+    *fields = parseForm(body);
+
+    const auto field = fields->find("image");
+    if (field == fields->end())
+        return ServiceError::ImageFormat; // a malformed escape
+    std::string_view base64 = field->second;
+    if (base64.empty())
+        return ServiceError::EmptyImage;
+    if (base64.compare(0, 5, "data:") == 0) {
+        const size_t comma = base64.find(',');
+        base64 = comma == std::string_view::npos ? std::string_view() : base64.substr(comma + 1);
+    }
+    auto bytes = decodeBase64(base64);
+    if (!bytes)
+        return ServiceError::ImageFormat;
+    if (bytes->empty())
+        return ServiceError::EmptyImage;
+    const auto header = probeImage(*bytes);
+    if (!header)
+        return ServiceError::ImageFormat;
+    if (std::min(header->width, header->height) < m_limits.minSide
+        || std::max(header->width, header->height) > m_limits.maxSide) {
+        return ServiceError::ImageSize;
+    }
+    fields->erase("image"); // the decoded copy is what goes on
+    *image = std::move(*bytes);
+    return ServiceError::None;
+}
+
+ServiceError OcrService::chooseLanguage(const Fields &fields, std::string *language) const
+{
+    *language = m_engine.defaultLanguage();
+    const auto languageType = fields.find("language_type");
+    if (languageType == fields.end() || languageType->second == "auto_detect")
+        return ServiceError::None;
+    const auto known = languageTypes().find(languageType->second);
+    if (known == languageTypes().end() || !m_engine.isInstalled(known->second))
+        return ServiceError::InvalidParam;
+    *language = known->second;
+    return ServiceError::None;
+}
+
+void OcrService::recognize(const http::Request &request, http::CancelFlag clientGone, http::Reply reply)
+{
+    RecognitionJob job;
+    auto fields = std::make_shared<Fields>();
+    ServiceError error = authenticate(request);
+    if (error == ServiceError::None && !takeQpsSlot())
+        error = ServiceError::QpsLimit;
+    if (error == ServiceError::None)
+        error = readImage(request, &job.image, fields.get());
+    if (error == ServiceError::None)
+        error = chooseLanguage(*fields, &job.language);
+    if (error != ServiceError::None)
+        return reply(ocrError(error));
+
+    auto done = [reply, fields](Recognition result) { reply(answerFor(result, *fields)); };
+    if (!m_engine.submit(std::move(job), std::move(clientGone), done))
+        reply(ocrError(ServiceError::QpsLimit)); // every worker busy and the queue full
 }
 
 bool OcrService::takeQpsSlot()
@@ -155,161 +326,14 @@ bool OcrService::takeQpsSlot()
     if (m_limits.qps <= 0)
         return true;
     std::lock_guard<std::mutex> lock(m_qpsMutex);
-    const std::int64_t second = std::chrono::duration_cast<std::chrono::seconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count();
+    const std::int64_t second
+            = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
     if (second != m_qpsSecond) {
         m_qpsSecond = second;
         m_qpsCount = 0;
     }
     return ++m_qpsCount <= m_limits.qps;
-}
-
-void OcrService::install(httplib::Server &server)
-{
-    server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &) {
-        record = RequestRecord{std::chrono::steady_clock::now(), 0, 0};
-        findConnection(req);
-        acknowledgeNow();
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_logger(logRequest);
-    // Beyond this the connection is dropped unread; up to it, an oversized
-    // body is drained so the client still gets its JSON answer.
-    server.set_payload_max_length(m_limits.maxBody * 4);
-
-    server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.status == 404 || res.status == 405)
-            sendOcrError(res, 3, "Unsupported openapi method", 404);
-        else if (res.status == 413)
-            sendOcrError(res, 216202, "image size error", 413);
-    });
-
-    const auto token = [this](const httplib::Request &req, httplib::Response &res) {
-        const std::string grantType = req.get_param_value("grant_type");
-        const std::string clientId = req.get_param_value("client_id");
-        const std::string clientSecret = req.get_param_value("client_secret");
-        if (grantType.empty() || clientId.empty() || clientSecret.empty())
-            return sendTokenError(res, 400, "invalid_request", "The request is missing a required parameter");
-        if (grantType != "client_credentials") {
-            return sendTokenError(res, 400, "unsupported_grant_type",
-                                  "The authorization grant type is not supported");
-        }
-        if (!constantTimeEquals(clientId, m_apiKey))
-            return sendTokenError(res, 401, "invalid_client", "unknown client id");
-        if (!constantTimeEquals(clientSecret, m_secretKey))
-            return sendTokenError(res, 401, "invalid_client", "Client authentication failed");
-        sendJson(res, 200, {{"access_token", m_signer.issue(clientId, unixNow())},
-                            {"expires_in", m_signer.ttl()},
-                            {"scope", "public vis-ocr_ocr brain_ocr_accurate_basic"}});
-    };
-    server.Post("/oauth/2.0/token", token);
-    server.Get("/oauth/2.0/token", token);
-
-    server.Post("/rest/2.0/ocr/v1/accurate_basic",
-                [this](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &read) {
-        // Read the body within the limit, draining what goes beyond it.
-        std::string body;
-        bool tooLarge = false;
-        read([&](const char *data, size_t length) {
-            acknowledgeNow();
-            record.bodyBytes += length;
-            if (!tooLarge && body.size() + length > m_limits.maxBody) {
-                tooLarge = true;
-                std::string().swap(body);
-            }
-            if (!tooLarge)
-                body.append(data, length);
-            return true;
-        });
-
-        const std::string accessToken = req.get_param_value("access_token");
-        if (accessToken.empty())
-            return sendOcrError(res, 100, "Invalid parameter");
-        switch (m_signer.check(accessToken, m_apiKey, unixNow())) {
-        case TokenSigner::Verdict::Invalid:
-            return sendOcrError(res, 110, "Access token invalid or no longer valid");
-        case TokenSigner::Verdict::Expired:
-            return sendOcrError(res, 111, "Access token expired");
-        case TokenSigner::Verdict::Valid:
-            break;
-        }
-        if (!takeQpsSlot())
-            return sendOcrError(res, 18, "Open api qps request limit reached");
-        if (tooLarge)
-            return sendOcrError(res, 216202, "image size error");
-
-        const auto rawImage = rawFormField(body, "image");
-        if (!rawImage)
-            return sendOcrError(res, 216101, "not enough param");
-        if (rawImage->size() > m_limits.maxImageField)
-            return sendOcrError(res, 216202, "image size error");
-        const auto fields = parseForm(body);
-
-        std::string language = m_engine.defaultLanguage();
-        const auto languageType = fields.find("language_type");
-        if (languageType != fields.end() && languageType->second != "auto_detect") {
-            const auto known = languageTypes().find(languageType->second);
-            if (known == languageTypes().end() || !m_engine.isInstalled(known->second))
-                return sendOcrError(res, 216100, "invalid param");
-            language = known->second;
-        }
-
-        const auto image = fields.find("image");
-        if (image == fields.end())
-            return sendOcrError(res, 216201, "image format error"); // a malformed escape
-        std::string_view base64 = image->second;
-        if (base64.empty())
-            return sendOcrError(res, 216200, "empty image");
-        if (base64.compare(0, 5, "data:") == 0) {
-            const size_t comma = base64.find(',');
-            base64 = comma == std::string_view::npos ? std::string_view() : base64.substr(comma + 1);
-        }
-        const auto bytes = decodeBase64(base64);
-        if (!bytes || bytes->empty())
-            return sendOcrError(res, bytes ? 216200 : 216201, bytes ? "empty image" : "image format error");
-        const auto header = probeImage(*bytes);
-        if (!header)
-            return sendOcrError(res, 216201, "image format error");
-        if (std::min(header->width, header->height) < m_limits.minSide
-            || std::max(header->width, header->height) > m_limits.maxSide) {
-            return sendOcrError(res, 216202, "image size error");
-        }
-
-        std::vector<RecognizedLine> lines;
-        try {
-            lines = m_engine.recognize(*bytes, language);
-        } catch (const std::invalid_argument &) {
-            return sendOcrError(res, 216201, "image format error");
-        } catch (const std::exception &) {
-            return sendOcrError(res, 282000, "internal error");
-        }
-
-        const auto flag = [&fields](const char *name) {
-            const auto f = fields.find(name);
-            return f != fields.end() && f->second == "true";
-        };
-        const bool withProbability = flag("probability");
-        json words = json::array();
-        for (const RecognizedLine &line : lines) {
-            json entry = {{"words", line.text}};
-            if (withProbability)
-                entry["probability"] = {{"average", line.average}, {"min", line.min}, {"variance", line.variance}};
-            words.push_back(std::move(entry));
-        }
-        json reply = {{"log_id", newLogId()}, {"words_result_num", lines.size()}, {"words_result", std::move(words)}};
-        if (flag("paragraph")) {
-            json paragraphs = json::array();
-            for (size_t i = 0; i < lines.size(); ++i) {
-                if (i == 0 || lines[i].paragraph != lines[i - 1].paragraph)
-                    paragraphs.push_back({{"words_result_idx", json::array()}});
-                paragraphs.back()["words_result_idx"].push_back(i);
-            }
-            reply["paragraphs_result_num"] = paragraphs.size();
-            reply["paragraphs_result"] = std::move(paragraphs);
-        }
-        sendJson(res, 200, reply);
-    });
 }
 
 } // namespace ocrserver

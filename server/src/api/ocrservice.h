@@ -2,16 +2,14 @@
 #ifndef VIRELTO_SERVER_OCRSERVICE_H
 #define VIRELTO_SERVER_OCRSERVICE_H
 
+#include "api/errors.h"
 #include "auth/tokens.h"
+#include "http/httpserver.h"
 
-#include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
-
-namespace httplib {
-class Server;
-}
 
 namespace ocrserver {
 
@@ -20,32 +18,45 @@ class OcrEngine;
 struct ServiceLimits
 {
     size_t maxImageField = 10 * 1024 * 1024; // the image field, URL-encoded
-    size_t maxBody = 11 * 1024 * 1024;       // a whole request body kept in memory
+    size_t maxBody = 11 * 1024 * 1024;       // a recognition request's body
+    size_t maxTokenBody = 64 * 1024;         // a token request's body (and any other)
     long minSide = 15;
     long maxSide = 8192;
     int qps = 0;                              // 0: no limit
 };
 
+struct Credentials
+{
+    std::string apiKey;
+    std::string secretKey;
+};
+
 // The token and OCR endpoints, answered the way the cloud service answers
 // them: token errors with HTTP 4xx and error/error_description, OCR errors
 // with HTTP 200 and error_code/error_msg.
-class OcrService
+class OcrService : public http::Handler
 {
 public:
-    OcrService(std::string apiKey, std::string secretKey, TokenSigner signer, OcrEngine &engine,
-               ServiceLimits limits);
+    OcrService(Credentials credentials, TokenSigner signer, OcrEngine &engine, ServiceLimits limits);
 
-    // Routes, error pages and the one-line-per-request log.
-    void install(httplib::Server &server);
+    std::size_t bodyLimit(const http::RequestHead &head) const override;
+    void handle(http::Request request, http::CancelFlag clientGone, http::Reply reply) override;
+    http::Answer refuse(http::Refusal why, const http::RequestHead *head) override;
 
 private:
+    using Fields = std::map<std::string, std::string>;
+
+    http::Answer grantToken(const http::Request &request) const;
+    void recognize(const http::Request &request, http::CancelFlag clientGone, http::Reply reply);
+    ServiceError authenticate(const http::Request &request) const;
+    ServiceError readImage(const http::Request &request, std::string *image, Fields *fields) const;
+    ServiceError chooseLanguage(const Fields &fields, std::string *language) const;
     bool takeQpsSlot();
 
-    std::string m_apiKey;
-    std::string m_secretKey;
-    TokenSigner m_signer;
+    const Credentials m_credentials;
+    const TokenSigner m_signer;
     OcrEngine &m_engine;
-    ServiceLimits m_limits;
+    const ServiceLimits m_limits;
 
     std::mutex m_qpsMutex;
     std::int64_t m_qpsSecond = 0;

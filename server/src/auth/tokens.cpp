@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <charconv>
 #include <stdexcept>
 
 namespace ocrserver {
@@ -13,6 +14,7 @@ namespace ocrserver {
 namespace {
 
 const char Prefix[] = "24.";
+constexpr std::size_t KeyIdBytes = 12;
 
 std::string toHex(const unsigned char *data, size_t size)
 {
@@ -26,35 +28,27 @@ std::string toHex(const unsigned char *data, size_t size)
     return out;
 }
 
-bool fromHex(const std::string &hex, std::string *out)
-{
-    if (hex.size() % 2)
-        return false;
-    out->clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const auto nibble = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        };
-        const int hi = nibble(hex[i]);
-        const int lo = nibble(hex[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        *out += char(hi * 16 + lo);
-    }
-    return true;
-}
-
 } // namespace
 
-bool constantTimeEquals(const std::string &a, const std::string &b)
+bool constantTimeEquals(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+    // Digests of equal length are compared instead of the texts, so that
+    // neither a length mismatch nor the first differing byte shows in the time.
+    unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+    unsigned int la = 0, lb = 0;
+    EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr);
+    EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr);
+    return (CRYPTO_memcmp(da, db, la) == 0) & (a.size() == b.size());
 }
 
 TokenSigner::TokenSigner(std::string key, std::int64_t ttlSeconds)
     : m_key(std::move(key))
     , m_ttl(ttlSeconds)
 {
+    if (m_key.size() < MinKeyLength)
+        throw std::invalid_argument("the token key must be at least 32 bytes");
+    if (m_ttl < 1 || m_ttl > MaxTtl)
+        throw std::invalid_argument("the token lifetime must be 1 second to 10 years");
 }
 
 std::string TokenSigner::randomKey()
@@ -65,41 +59,49 @@ std::string TokenSigner::randomKey()
     return toHex(bytes, sizeof bytes);
 }
 
-std::string TokenSigner::sign(const std::string &payload) const
+std::string TokenSigner::mac(std::string_view payload) const
 {
-    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    HMAC(EVP_sha256(), m_key.data(), int(m_key.size()),
-         reinterpret_cast<const unsigned char *>(payload.data()), payload.size(), mac, &length);
-    return toHex(mac, length);
+    HMAC(EVP_sha256(), m_key.data(), int(m_key.size()), reinterpret_cast<const unsigned char *>(payload.data()),
+         payload.size(), digest, &length);
+    return toHex(digest, length);
 }
 
-std::string TokenSigner::issue(const std::string &clientId, std::int64_t now) const
+std::string TokenSigner::keyId(std::string_view clientId) const
 {
-    const std::string payload = Prefix
-            + toHex(reinterpret_cast<const unsigned char *>(clientId.data()), clientId.size()) + '.'
-            + std::to_string(now + m_ttl);
-    return payload + '.' + sign(payload);
+    std::string input = "client-id:";
+    input += clientId;
+    return mac(input).substr(0, 2 * KeyIdBytes);
 }
 
-TokenSigner::Verdict TokenSigner::check(const std::string &token, const std::string &clientId,
-                                        std::int64_t now) const
+std::string TokenSigner::issue(std::string_view clientId, std::int64_t now) const
 {
+    const std::string payload = Prefix + keyId(clientId) + '.' + std::to_string(now + m_ttl);
+    return payload + '.' + mac(payload);
+}
+
+TokenSigner::Verdict TokenSigner::check(std::string_view token, std::string_view clientId, std::int64_t now) const
+{
+    // 24.<key id>.<expiry>.<mac>
     const size_t macDot = token.rfind('.');
-    if (token.compare(0, sizeof Prefix - 1, Prefix) != 0 || macDot == std::string::npos)
+    if (token.substr(0, sizeof Prefix - 1) != Prefix || macDot == std::string_view::npos)
         return Verdict::Invalid;
-    const std::string payload = token.substr(0, macDot);
-    if (!constantTimeEquals(sign(payload), token.substr(macDot + 1)))
+    const std::string_view payload = token.substr(0, macDot);
+    if (!constantTimeEquals(mac(payload), token.substr(macDot + 1)))
         return Verdict::Invalid;
 
-    // Signed by us: the fields are well formed.
-    const size_t expiryDot = payload.rfind('.');
-    std::string signedClient;
-    if (!fromHex(payload.substr(sizeof Prefix - 1, expiryDot - (sizeof Prefix - 1)), &signedClient)
-        || !constantTimeEquals(signedClient, clientId)) {
+    // Signed by a holder of the key, but checked all the same: a key shared
+    // with an older or a foreign signer may have signed other shapes.
+    const std::string_view fields = payload.substr(sizeof Prefix - 1);
+    const size_t expiryDot = fields.find('.');
+    if (expiryDot == std::string_view::npos || !constantTimeEquals(fields.substr(0, expiryDot), keyId(clientId)))
         return Verdict::Invalid;
-    }
-    const std::int64_t expiry = std::stoll(payload.substr(expiryDot + 1));
+    const std::string_view expiryText = fields.substr(expiryDot + 1);
+    std::int64_t expiry = 0;
+    const auto [end, error] = std::from_chars(expiryText.data(), expiryText.data() + expiryText.size(), expiry);
+    if (error != std::errc() || end != expiryText.data() + expiryText.size() || expiryText.empty())
+        return Verdict::Invalid;
     return now < expiry ? Verdict::Valid : Verdict::Expired;
 }
 

@@ -2,13 +2,17 @@
 #ifndef VIRELTO_SERVER_OCRENGINE_H
 #define VIRELTO_SERVER_OCRENGINE_H
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <map>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace tesseract {
@@ -27,37 +31,83 @@ struct RecognizedLine
     double variance = 0;
 };
 
-// A fixed set of Tesseract instances, initialised once at start-up; each
-// request borrows one for the duration of its recognition, so concurrency
-// is bounded by the number of workers.
+struct Recognition
+{
+    enum class Outcome { Done, Undecodable, TimedOut, Failed, Cancelled };
+    Outcome outcome = Outcome::Failed;
+    std::vector<RecognizedLine> lines; // in reading order, no empty lines
+};
+
+struct RecognitionJob
+{
+    std::string image;    // a PNG, JPEG or BMP file
+    std::string language; // Tesseract's name, e.g. "eng" or "chi_sim+eng"
+};
+
+struct EngineOptions
+{
+    int workers = 1;
+    std::size_t queueLength = 4;                 // recognitions waiting for a worker
+    std::chrono::milliseconds deadline{30000}; // for one recognition, decoding included
+};
+
+// A fixed set of worker threads, each with its own Tesseract instances,
+// behind a bounded queue. Images are decoded by the worker that recognises
+// them, so memory grows with the workers, not with the clients.
 class OcrEngine
 {
 public:
+    using Done = std::function<void(Recognition)>;
+
     // Throws std::runtime_error when the language cannot be loaded.
-    OcrEngine(const std::string &language, int workers);
+    OcrEngine(const std::string &language, EngineOptions options);
     ~OcrEngine();
+    OcrEngine(const OcrEngine &) = delete;
+    OcrEngine &operator=(const OcrEngine &) = delete;
 
     bool isInstalled(const std::string &language) const;
     const std::string &defaultLanguage() const { return m_defaultLanguage; }
-    int workers() const { return int(m_workers.size()); }
+    int workers() const { return int(m_threads.size()); }
 
-    // Decodes a PNG, JPEG or BMP and returns its text lines in reading order,
-    // without empty lines. Throws std::invalid_argument for undecodable
-    // data and std::runtime_error when recognition fails.
-    std::vector<RecognizedLine> recognize(std::string_view image, const std::string &language);
+    // Queues a recognition; done runs on a worker thread, exactly once. A
+    // job whose cancelled flag is set before it ends is dropped (its place
+    // in the queue too) and ends as Cancelled. Returns false, without
+    // calling done, when the queue is full.
+    bool submit(RecognitionJob job, std::shared_ptr<const std::atomic<bool>> cancelled, Done done);
+
+    // The same, waiting for the result; for callers without an event loop.
+    Recognition recognize(RecognitionJob job);
+
+    // Ends every queued and running recognition as Cancelled and stops the
+    // workers. Called by the destructor too.
+    void stop();
+
+    struct Worker;
 
 private:
-    struct Worker;
-    Worker *acquire();
-    void release(Worker *worker);
+    struct Queued
+    {
+        RecognitionJob job;
+        std::shared_ptr<const std::atomic<bool>> cancelled;
+        Done done;
+    };
+
+    void work(Worker &worker);
+    Recognition run(Worker &worker, const Queued &queued);
+    std::vector<Queued> takeCancelled();
     static std::unique_ptr<tesseract::TessBaseAPI> createApi(const std::string &language);
 
-    std::string m_defaultLanguage;
+    const std::string m_defaultLanguage;
+    const EngineOptions m_options;
     std::set<std::string> m_installed;
     std::vector<std::unique_ptr<Worker>> m_workers;
-    std::vector<Worker *> m_idle;
+    std::vector<std::thread> m_threads;
+
     std::mutex m_mutex;
-    std::condition_variable m_available;
+    std::condition_variable m_wake;
+    std::deque<Queued> m_queue;
+    bool m_stopping = false;
+    std::atomic<bool> m_abort{false};
 };
 
 } // namespace ocrserver

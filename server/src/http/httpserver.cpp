@@ -1,0 +1,664 @@
+// SPDX-License-Identifier: MIT
+#include "http/httpserver.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <array>
+#include <limits>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace ocrserver::http {
+
+namespace net = boost::asio;
+namespace bhttp = boost::beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using ErrorCode = boost::system::error_code;
+
+namespace {
+
+// After an answer that ends a connection early, the unread rest of the
+// request is read and dropped for a while, so that closing does not reset
+// the connection before the client has read the answer.
+constexpr auto LingerTime = std::chrono::seconds(2);
+constexpr std::size_t LingerBytes = 16 * 1024 * 1024;
+
+// Status shown in the log for a request whose client left before its answer.
+constexpr int ClientClosed = 499;
+
+void logRequest(std::string_view method, std::string_view path, int status, int code, Clock::duration took,
+                std::size_t bodyBytes)
+{
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const double ms = std::chrono::duration<double, std::milli>(took).count();
+    std::fprintf(stderr, "%s %.*s %.*s %d error=%d %.1fms body=%zu\n", stamp, int(method.size()), method.data(),
+                 int(path.size()), path.data(), status, code, ms, bodyBytes);
+}
+
+} // namespace
+
+std::string loggablePath(std::string_view target)
+{
+    constexpr std::size_t MaxShown = 200;
+    static const char hex[] = "0123456789abcdef";
+    target = target.substr(0, target.find('?'));
+    std::string out;
+    for (const char c : target.substr(0, MaxShown)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte >= 0x7f || byte == '\\') {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    if (target.size() > MaxShown)
+        out += "...";
+    return out.empty() ? "-" : out;
+}
+
+class SessionBase : public std::enable_shared_from_this<SessionBase>
+{
+public:
+    virtual ~SessionBase() = default;
+    // For a shutdown: idle connections close at once, the others after
+    // their current request. Safe from any thread.
+    virtual void stopGently() = 0;
+};
+
+struct HttpServer::Impl
+{
+    Impl(Handler &handler, Limits limits)
+        : handler(handler)
+        , limits(limits)
+    {
+    }
+
+    Handler &handler;
+    const Limits limits;
+    std::unique_ptr<net::ssl::context> ssl;
+
+    std::mutex mutex;
+    std::condition_variable allClosed;
+    std::unordered_map<SessionBase *, std::weak_ptr<SessionBase>> sessions;
+    std::atomic<std::size_t> connections{0};
+    std::atomic<bool> stopping{false};
+
+    // Declared after what sessions use: the io_context destroys the sessions
+    // still waiting in it.
+    net::io_context ioc;
+    tcp::acceptor acceptor{net::make_strand(ioc)};
+    net::steady_timer acceptPause{acceptor.get_executor()};
+    std::vector<std::thread> threads;
+
+    void accept();
+    template<class Stream>
+    void startSession(Stream stream, bool refuse);
+
+    void add(SessionBase *session, std::weak_ptr<SessionBase> weak)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        sessions.emplace(session, std::move(weak));
+    }
+    void remove(SessionBase *session)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        sessions.erase(session);
+        --connections;
+        allClosed.notify_all();
+    }
+    std::vector<std::shared_ptr<SessionBase>> liveSessions()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::shared_ptr<SessionBase>> live;
+        for (auto &[_, weak] : sessions)
+            if (auto s = weak.lock())
+                live.push_back(std::move(s));
+        return live;
+    }
+};
+
+namespace {
+
+tcp::socket &lowest(tcp::socket &s) { return s; }
+tcp::socket &lowest(net::ssl::stream<tcp::socket> &s) { return s.next_layer(); }
+
+// One connection: a plain socket or a TLS stream over one. Every handler
+// runs on the connection's strand; one timer carries the deadline of the
+// current phase.
+template<class Stream>
+class Session : public SessionBase
+{
+public:
+    Session(HttpServer::Impl &server, Stream stream)
+        : m_server(server)
+        , m_stream(std::move(stream))
+        , m_timer(m_stream.get_executor())
+        , m_buffer(server.limits.maxHeader + 64 * 1024)
+    {
+    }
+
+    ~Session() override { m_server.remove(this); }
+
+    auto executor() { return m_stream.get_executor(); }
+
+    void start(bool refuse)
+    {
+        ErrorCode ignored;
+        lowest(m_stream).set_option(tcp::no_delay(true), ignored);
+        if (refuse) {
+            m_phase = Phase::Head;
+            m_requestStart = Clock::now();
+            return refuseAndClose(Refusal::Overloaded);
+        }
+        m_requestStart = Clock::now();
+        if constexpr (std::is_same_v<Stream, tcp::socket>) {
+            waitForRequest();
+        } else {
+            m_phase = Phase::Handshake;
+            armDeadline(Clock::now() + m_server.limits.headTimeout);
+            m_stream.async_handshake(net::ssl::stream_base::server,
+                                     [self = self()](const ErrorCode &ec) { self->onHandshake(ec); });
+        }
+    }
+
+    void stopGently() override
+    {
+        net::post(executor(), [self = self()] {
+            if (self->m_phase == Phase::Idle || self->m_phase == Phase::Handshake)
+                self->close();
+        });
+    }
+
+private:
+    enum class Phase { Handshake, Idle, Head, Body, Handling, Writing, Draining, Closed };
+
+    bool stopping() const { return m_server.stopping.load(); }
+
+    std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
+
+    void armDeadline(Clock::time_point when)
+    {
+        m_timer.expires_at(when);
+        m_timer.async_wait([self = self()](const ErrorCode &ec) {
+            // A wait that was replaced may still arrive: only a due deadline counts.
+            if (!ec && self->m_timer.expiry() <= Clock::now())
+                self->onDeadline();
+        });
+    }
+
+    void disarmDeadline() { m_timer.cancel(); }
+
+    void onDeadline()
+    {
+        switch (m_phase) {
+        case Phase::Head:
+        case Phase::Body:
+            // Too slow to be worth an answer; a read is pending, so just go.
+            logLine(408, 0);
+            return close();
+        case Phase::Handshake:
+        case Phase::Idle:
+        case Phase::Writing:
+        case Phase::Draining:
+            return close();
+        case Phase::Handling:
+        case Phase::Closed:
+            return;
+        }
+    }
+
+    void quickAck()
+    {
+        // Clients that write headers and body separately wait for our ACK
+        // in between; the kernel would delay it by up to 40 ms.
+        const int on = 1;
+        setsockopt(lowest(m_stream).native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+
+    void onHandshake(const ErrorCode &ec)
+    {
+        if (m_phase != Phase::Handshake)
+            return;
+        if (ec)
+            return close();
+        waitForRequest();
+    }
+
+    // Between requests: the next one may already be buffered (pipelined),
+    // or a read from while the last one was handled may still be pending.
+    void waitForRequest()
+    {
+        m_phase = Phase::Idle;
+        if (stopping())
+            return close();
+        if (m_buffer.size() > 0)
+            return readHead();
+        armDeadline(m_firstRequest ? m_requestStart + m_server.limits.headTimeout
+                                   : Clock::now() + m_server.limits.idleTimeout);
+        if (!m_readPending)
+            readSome();
+    }
+
+    void readSome()
+    {
+        m_readPending = true;
+        m_stream.async_read_some(m_buffer.prepare(4096), [self = self()](const ErrorCode &ec, std::size_t n) {
+            self->onReadSome(ec, n);
+        });
+    }
+
+    void onReadSome(const ErrorCode &ec, std::size_t n)
+    {
+        m_readPending = false;
+        if (ec) {
+            // The client left (or its connection broke).
+            m_keepAlive = false;
+            if (m_phase == Phase::Handling) {
+                m_clientGone = true;
+                m_cancel->store(true);
+            } else if (m_phase == Phase::Idle) {
+                close();
+            }
+            return;
+        }
+        m_buffer.commit(n);
+        quickAck();
+        if (m_phase == Phase::Idle)
+            readHead();
+        // While handling or writing, the bytes wait for their turn.
+    }
+
+    void readHead()
+    {
+        m_phase = Phase::Head;
+        m_requestStart = Clock::now();
+        m_bodyBytes = 0;
+        m_method.clear();
+        m_path = "-";
+        m_parser.emplace();
+        m_parser->header_limit(std::uint32_t(m_server.limits.maxHeader));
+        // The body's limit depends on the route: set once the head is read.
+        // (Not boost::none: Boost 1.74's parser compares a length with it
+        // as if it were zero.)
+        m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        armDeadline(m_requestStart + m_server.limits.headTimeout);
+        bhttp::async_read_header(m_stream, m_buffer, *m_parser,
+                                 [self = self()](const ErrorCode &ec, std::size_t) { self->onHead(ec); });
+    }
+
+    void onHead(const ErrorCode &ec)
+    {
+        if (m_phase != Phase::Head)
+            return;
+        quickAck();
+        if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
+            return refuseAndClose(Refusal::HeaderTooLarge);
+        if (ec == bhttp::error::body_limit)
+            return refuseAndClose(Refusal::BodyTooLarge);
+        if (ec == net::error::eof || ec == bhttp::error::end_of_stream || ec == net::error::connection_reset
+            || ec == net::error::operation_aborted) {
+            return close();
+        }
+        if (ec)
+            return refuseAndClose(Refusal::BadRequest);
+
+        const RequestHead &head = m_parser->get().base();
+        m_method = std::string(head.method_string());
+        m_path = loggablePath(head.target());
+        const std::size_t limit = m_server.handler.bodyLimit(head);
+        m_parser->body_limit(limit);
+        const auto length = m_parser->content_length();
+        if (length && *length > limit)
+            return refuseAndClose(Refusal::BodyTooLarge);
+
+        const auto expect = head[bhttp::field::expect];
+        if (!m_parser->is_done() && expect.size() == 12 && boost::beast::iequals(expect, "100-continue")) {
+            // Until told to go on, curl and others wait a second before a body.
+            auto proceed = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
+            return bhttp::async_write(m_stream, *proceed,
+                                      [self = self(), proceed](const ErrorCode &writeError, std::size_t) {
+                                          if (writeError)
+                                              return self->close();
+                                          self->readBody();
+                                      });
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        if (m_phase != Phase::Head)
+            return;
+        m_phase = Phase::Body;
+        m_bodyStart = Clock::now();
+        continueBody();
+    }
+
+    void continueBody()
+    {
+        if (m_parser->is_done())
+            return dispatch();
+        const auto &limits = m_server.limits;
+        const auto allowance = std::chrono::milliseconds(m_bodyBytes * 1000 / limits.minBodyRate);
+        armDeadline(m_bodyStart + limits.bodyGrace + allowance);
+        bhttp::async_read_some(m_stream, m_buffer, *m_parser,
+                               [self = self()](const ErrorCode &ec, std::size_t n) { self->onBody(ec, n); });
+    }
+
+    void onBody(const ErrorCode &ec, std::size_t n)
+    {
+        if (m_phase != Phase::Body)
+            return;
+        m_bodyBytes += n;
+        quickAck();
+        if (ec == bhttp::error::body_limit)
+            return refuseAndClose(Refusal::BodyTooLarge);
+        if (ec == net::error::eof || ec == bhttp::error::partial_message || ec == net::error::connection_reset
+            || ec == net::error::operation_aborted) {
+            logLine(ClientClosed, 0);
+            return close();
+        }
+        if (ec)
+            return refuseAndClose(Refusal::BadRequest);
+        continueBody();
+    }
+
+    void dispatch()
+    {
+        m_phase = Phase::Handling;
+        disarmDeadline();
+        m_keepAlive = m_parser->get().keep_alive() && !stopping();
+        m_clientGone = false;
+        auto cancel = std::make_shared<std::atomic<bool>>(false);
+        m_cancel = cancel;
+        Request request = m_parser->release();
+        m_parser.reset();
+
+        // Watch the connection while the answer is prepared, so that a
+        // client who leaves is noticed.
+        if (!m_readPending && m_buffer.size() == 0)
+            readSome();
+
+        m_server.handler.handle(std::move(request), std::move(cancel), [self = self()](Answer answer) {
+            auto strand = self->m_stream.get_executor();
+            net::post(strand, [self = std::move(self), answer = std::move(answer)]() mutable {
+                self->onAnswer(std::move(answer));
+            });
+        });
+    }
+
+    void onAnswer(Answer answer)
+    {
+        if (m_phase != Phase::Handling)
+            return;
+        if (m_clientGone) {
+            logLine(ClientClosed, answer.logCode);
+            return close();
+        }
+        write(std::move(answer), m_keepAlive && !stopping(), false);
+    }
+
+    void refuseAndClose(Refusal why)
+    {
+        const RequestHead *head = m_method.empty() ? nullptr : &m_parser->get().base();
+        write(m_server.handler.refuse(why, head), false, true);
+    }
+
+    void write(Answer answer, bool keepAlive, bool linger)
+    {
+        m_phase = Phase::Writing;
+        m_keepAlive = keepAlive;
+        m_status = int(answer.message.result_int());
+        m_logCode = answer.logCode;
+        auto message = std::make_shared<bhttp::response<bhttp::string_body>>(std::move(answer.message));
+        message->version(11);
+        message->keep_alive(keepAlive);
+        message->prepare_payload();
+        armDeadline(Clock::now() + m_server.limits.writeTimeout);
+        bhttp::async_write(m_stream, *message, [self = self(), message, linger](const ErrorCode &ec, std::size_t) {
+            self->onWritten(ec, linger);
+        });
+    }
+
+    void onWritten(const ErrorCode &ec, bool linger)
+    {
+        if (m_phase != Phase::Writing)
+            return;
+        logLine(m_status, m_logCode);
+        if (ec)
+            return close();
+        if (linger)
+            return drain();
+        if (!m_keepAlive)
+            return closeGracefully();
+        m_firstRequest = false;
+        waitForRequest();
+    }
+
+    void drain()
+    {
+        m_phase = Phase::Draining;
+        ErrorCode ignored;
+        lowest(m_stream).shutdown(tcp::socket::shutdown_send, ignored);
+        armDeadline(Clock::now() + LingerTime);
+        if (!m_readPending)
+            drainSome();
+    }
+
+    void drainSome()
+    {
+        m_readPending = true;
+        lowest(m_stream).async_read_some(net::buffer(m_scratch), [self = self()](const ErrorCode &ec, std::size_t n) {
+            self->m_readPending = false;
+            self->m_drained += n;
+            if (self->m_phase != Phase::Draining)
+                return;
+            if (ec || self->m_drained > LingerBytes)
+                return self->close();
+            self->drainSome();
+        });
+    }
+
+    void closeGracefully()
+    {
+        // A plain close after a complete exchange; TLS peers get no
+        // close_notify, which HTTP/1.1's framing makes harmless.
+        ErrorCode ignored;
+        lowest(m_stream).shutdown(tcp::socket::shutdown_send, ignored);
+        close();
+    }
+
+    void close()
+    {
+        if (m_phase == Phase::Closed)
+            return;
+        m_phase = Phase::Closed;
+        if (m_cancel)
+            m_cancel->store(true);
+        ErrorCode ignored;
+        m_timer.cancel();
+        lowest(m_stream).close(ignored);
+        m_buffer.clear();
+        m_parser.reset();
+    }
+
+    void logLine(int status, int code)
+    {
+        logRequest(m_method.empty() ? "-" : m_method, m_path, status, code, Clock::now() - m_requestStart,
+                   m_bodyBytes);
+    }
+
+    HttpServer::Impl &m_server;
+    Stream m_stream;
+    net::steady_timer m_timer;
+    boost::beast::flat_buffer m_buffer;
+    std::optional<bhttp::request_parser<bhttp::string_body>> m_parser;
+    std::array<char, 8192> m_scratch{};
+
+    Phase m_phase = Phase::Idle;
+    bool m_firstRequest = true;
+    bool m_readPending = false;
+    bool m_keepAlive = false;
+    bool m_clientGone = false;
+    std::shared_ptr<std::atomic<bool>> m_cancel;
+
+    Clock::time_point m_requestStart;
+    Clock::time_point m_bodyStart;
+    std::size_t m_bodyBytes = 0;
+    std::size_t m_drained = 0;
+    std::string m_method;
+    std::string m_path = "-";
+    int m_status = 0;
+    int m_logCode = 0;
+};
+
+} // namespace
+
+template<class Stream>
+void HttpServer::Impl::startSession(Stream stream, bool refuse)
+{
+    ++connections;
+    auto session = std::make_shared<Session<Stream>>(*this, std::move(stream));
+    add(session.get(), session);
+    net::dispatch(session->executor(), [session, refuse] { session->start(refuse); });
+}
+
+void HttpServer::Impl::accept()
+{
+    acceptor.async_accept(net::make_strand(ioc), [this](const ErrorCode &ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open())
+            return;
+        if (ec) {
+            // Out of descriptors, most likely: the connections we hold must
+            // close first. Trying again at once would spin.
+            acceptPause.expires_after(std::chrono::milliseconds(100));
+            acceptPause.async_wait([this](const ErrorCode &waitError) {
+                if (!waitError)
+                    accept();
+            });
+            return;
+        }
+        const bool overloaded = connections.load() >= limits.maxConnections;
+        if (!ssl) {
+            startSession(std::move(socket), overloaded);
+        } else if (!overloaded) {
+            startSession(net::ssl::stream<tcp::socket>(std::move(socket), *ssl), false);
+        }
+        // An overloaded TLS listener cannot answer before a handshake: the
+        // connection is closed unread.
+        accept();
+    });
+}
+
+HttpServer::HttpServer(const std::string &host, unsigned short port, const TlsFiles &tls, Limits limits,
+                       Handler &handler)
+    : d(std::make_unique<Impl>(handler, limits))
+{
+    if (!tls.certificate.empty()) {
+        d->ssl = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+        d->ssl->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2
+                            | net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1
+                            | net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
+        ErrorCode ec;
+        d->ssl->use_certificate_chain_file(tls.certificate, ec);
+        if (!ec)
+            d->ssl->use_private_key_file(tls.privateKey, net::ssl::context::pem, ec);
+        if (ec) {
+            throw std::runtime_error("cannot use the TLS certificate '" + tls.certificate + "' and key '"
+                                     + tls.privateKey + "'");
+        }
+    }
+
+    ErrorCode ec;
+    const auto address = net::ip::make_address(host, ec);
+    if (ec)
+        throw std::runtime_error("cannot listen on " + host + ": not an IP address");
+    const tcp::endpoint endpoint(address, port);
+    const std::string where = address.is_v6() ? "[" + host + "]:" + std::to_string(port)
+                                              : host + ":" + std::to_string(port);
+    d->acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        d->acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        d->acceptor.bind(endpoint, ec);
+    if (!ec)
+        d->acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error("cannot listen on " + where + ": " + ec.message());
+}
+
+HttpServer::~HttpServer()
+{
+    if (!d->threads.empty())
+        shutdown(std::chrono::milliseconds(0));
+}
+
+unsigned short HttpServer::port() const
+{
+    return d->acceptor.local_endpoint().port();
+}
+
+bool HttpServer::tls() const
+{
+    return d->ssl != nullptr;
+}
+
+void HttpServer::start(int threads)
+{
+    net::dispatch(d->acceptor.get_executor(), [impl = d.get()] { impl->accept(); });
+    for (int i = 0; i < std::max(1, threads); ++i)
+        d->threads.emplace_back([impl = d.get()] { impl->ioc.run(); });
+}
+
+void HttpServer::shutdown(std::chrono::milliseconds grace)
+{
+    if (d->stopping.exchange(true))
+        return;
+    net::post(d->acceptor.get_executor(), [impl = d.get()] {
+        ErrorCode ignored;
+        impl->acceptor.close(ignored);
+        impl->acceptPause.cancel();
+    });
+    for (const auto &session : d->liveSessions())
+        session->stopGently();
+
+    {
+        std::unique_lock<std::mutex> lock(d->mutex);
+        d->allClosed.wait_for(lock, grace, [this] { return d->connections.load() == 0; });
+    }
+    // What is left closes when the io_context goes.
+    d->ioc.stop();
+    for (auto &thread : d->threads)
+        thread.join();
+    d->threads.clear();
+}
+
+} // namespace ocrserver::http

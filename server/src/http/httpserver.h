@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+#ifndef VIRELTO_SERVER_HTTP_HTTPSERVER_H
+#define VIRELTO_SERVER_HTTP_HTTPSERVER_H
+
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ocrserver::http {
+
+using Request = boost::beast::http::request<boost::beast::http::string_body>;
+using RequestHead = boost::beast::http::request_header<>;
+
+// A reply and the number the request log shows beside its status (the
+// service's error code; 0 for none).
+struct Answer
+{
+    boost::beast::http::response<boost::beast::http::string_body> message;
+    int logCode = 0;
+};
+
+// Why the core answered a request itself, before or instead of its handler.
+enum class Refusal {
+    BadRequest,     // not HTTP/1.x framing the parser accepts
+    HeaderTooLarge, // the request head is over its limit
+    BodyTooLarge,   // the body is over the limit the handler gave for it
+    Timeout,        // the head or the body came too slowly
+    Overloaded,     // more connections than allowed
+};
+
+// Set once the client has gone away; a handler may drop its work then.
+using CancelFlag = std::shared_ptr<const std::atomic<bool>>;
+using Reply = std::function<void(Answer)>;
+
+// What the core asks of the layer above it. Called from the core's threads.
+class Handler
+{
+public:
+    virtual ~Handler() = default;
+    // The largest body accepted for a request with this head.
+    virtual std::size_t bodyLimit(const RequestHead &head) const = 0;
+    // Answers a request: reply is called exactly once, from any thread.
+    virtual void handle(Request request, CancelFlag clientGone, Reply reply) = 0;
+    // The answer to a request the core refuses; head is null when no head was read.
+    virtual Answer refuse(Refusal why, const RequestHead *head) = 0;
+};
+
+struct Limits
+{
+    std::size_t maxHeader = 16 * 1024;
+    std::chrono::milliseconds headTimeout{10000};  // from the request's first byte (or the connection's start)
+    std::chrono::milliseconds idleTimeout{15000};  // a kept-alive connection with no request
+    std::chrono::milliseconds bodyGrace{10000};    // a body may take this long before its rate counts ...
+    std::size_t minBodyRate = 16 * 1024;           // ... then it must keep this many bytes a second
+    std::chrono::milliseconds writeTimeout{30000}; // a reply must be taken by the client within this
+    std::size_t maxConnections = 1024;
+};
+
+struct TlsFiles
+{
+    std::string certificate; // PEM; empty: plain HTTP
+    std::string privateKey;
+};
+
+// An HTTP/1.1 server on one io_context run by a few threads: every
+// connection is a state machine with one deadline, so idle and slow clients
+// cost memory, not threads. Limits are enforced while reading. Each request
+// gets one line on stderr.
+class HttpServer
+{
+public:
+    // Throws std::runtime_error when the address cannot be bound or the TLS
+    // files cannot be used.
+    HttpServer(const std::string &host, unsigned short port, const TlsFiles &tls, Limits limits, Handler &handler);
+    ~HttpServer();
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+
+    unsigned short port() const;
+    bool tls() const;
+
+    // Runs the io_context on that many threads until shutdown() has finished.
+    void start(int threads);
+    // Stops accepting, closes idle connections at once and waits up to grace
+    // for requests in flight; then closes the rest. Safe from any thread.
+    void shutdown(std::chrono::milliseconds grace);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+// Everything a log line shows of a request path: control and non-ASCII bytes
+// escaped, the query cut off, the length bounded.
+std::string loggablePath(std::string_view target);
+
+} // namespace ocrserver::http
+
+#endif
