@@ -154,11 +154,12 @@ function stopService(service) {
 }
 
 // A token asked for by hand, the way any HTTP client would (form body).
-function requestToken(port) {
-    const body = new URLSearchParams({grant_type: 'client_credentials', client_id: API_KEY, client_secret: SECRET_KEY})
+function requestToken(port, apiKey, secretKey) {
+    const body = new URLSearchParams({grant_type: 'client_credentials', client_id: apiKey, client_secret: secretKey})
             .toString();
     return withTimeout(new Promise((resolve, reject) => {
-        const request = http.request({host: '127.0.0.1', port, method: 'POST', path: '/oauth/2.0/token', headers: {
+        // A connection of its own: never one the SDK left behind.
+        const request = http.request({host: '127.0.0.1', port, agent: false, method: 'POST', path: '/oauth/2.0/token', headers: {
             'Content-Type': 'application/x-www-form-urlencoded', 'Content-Length': Buffer.byteLength(body)}},
         response => {
             let text = '';
@@ -300,10 +301,87 @@ function constructClient(aip, apiKey, secretKey, tokenPort) {
 
 function recognise(client, options, what) {
     return withTimeout(client.accurateBasic(image, options), CALL_LIMIT_MS, what)
-            .catch(error => ({sdkError: String(error && error.message || error)}));
+            .catch(error => ({sdkError: error instanceof Error ? error.message : error}));
 }
 
 // --- the modes ---------------------------------------------------------------------------
+
+// (a) API Key + Secret Key: the SDK asks for a token, then recognises with it.
+async function tokenMode(aip) {
+    const mark = sent.length;
+    const client = constructClient(aip, API_KEY, SECRET_KEY);
+    const options = {probability: 'true', paragraph: 'true', detect_direction: 'true'};
+    const reply = await recognise(client, options, 'accurateBasic');
+    const requests = requestsSince(mark);
+    const tokenRequest = requests.find(r => r.path === '/oauth/2.0/token');
+    check('(a): token asked for with a form body', tokenRequest && tokenRequest.method === 'post'
+          && tokenRequest.query === '' && tokenRequest.form.join() === 'grant_type,client_id,client_secret');
+    const ocr = requests.find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
+    const held = client.devAccessToken || {};
+    check('(a): the SDK recognised with the token it was given', ocr && typeof held.token === 'string'
+          && held.token.length > 0 && ocr.query === `aipSdk=node&access_token=${held.token}?aipSdk=node`
+          && !('authorization' in ocr.headers),
+          ocr && 'authorization' in ocr.headers ? `it signed the request instead; token scope: ${short(held.scope)}`
+                                               : ocr && describe(ocr));
+    checkRecognition('(a)', reply, options);
+}
+
+// (b) A token set by hand. The client's own keys are unknown to the service, so nothing but
+// that token can authenticate it.
+async function setTokenMode(aip, service) {
+    const granted = await requestToken(service.port, API_KEY, SECRET_KEY);
+    check('token reply scope includes brain_all_scope', granted.status === 200
+          && String(granted.body.scope).split(' ').includes('brain_all_scope'), short(granted.body.scope));
+    const token = granted.body.access_token;
+    const mark = sent.length;
+    const client = constructClient(aip, 'unknown-key', 'unknown-secret');
+    // Let the constructor's own token request finish first: its refusal would otherwise switch
+    // the client to signing after setAccessToken. The SDK counts a token with less than a day
+    // to live as expired, so pass the lifetime the service gave.
+    await withTimeout(client.pms, CALL_LIMIT_MS, 'the SDK\'s own token attempt').catch(() => {});
+    client.setAccessToken(token, granted.body.expires_in);
+    const options = {language_type: 'ENG'};
+    const reply = await recognise(client, options, 'accurateBasic');
+    const ocr = requestsSince(mark).find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
+    check('(b): the token is sent as the SDK sends it (a literal ?aipSdk=node after it)',
+          ocr && ocr.query === `aipSdk=node&access_token=${token}?aipSdk=node`, ocr && describe(ocr));
+    checkRecognition('(b)', reply, options);
+}
+
+// (c) Signature mode: the token endpoint refuses the keys, so the SDK signs every call.
+async function signatureMode(aip, refuser) {
+    const refused = await requestToken(refuser.port, API_KEY, SECRET_KEY);
+    check('(c): a token endpoint that does not know the keys answers invalid_client',
+          refused.status === 401 && refused.body.error === 'invalid_client', short(refused));
+    const mark = sent.length;
+    const client = constructClient(aip, API_KEY, SECRET_KEY, refuser.port);
+    const options = {language_type: 'ENG', probability: 'true', detect_direction: 'true'};
+    const reply = await recognise(client, options, 'accurateBasic');
+    const ocr = requestsSince(mark).find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
+    const authorization = ocr && ocr.headers.authorization;
+    check('(c): the SDK signed the request (bce-auth-v1, host signed as the cloud\'s name)',
+          typeof authorization === 'string' && authorization.startsWith(`bce-auth-v1/${API_KEY}/`)
+          && /\/content-type;host;x-bce-date\/[0-9a-f]{64}$/.test(authorization)
+          && ocr.headers.Host === 'aip.baidubce.com' && !/access_token/.test(ocr.query), ocr && describe(ocr));
+    checkRecognition('(c)', reply, options);
+
+    route.tamper = true;
+    const tampered = await recognise(client, {language_type: 'ENG'}, 'accurateBasic, signature changed')
+            .finally(() => { route.tamper = false; });
+    checkRefused('(c) signature changed on the way', tampered);
+}
+
+// Wrong keys: the token endpoint refuses them and the SDK falls back to signing with them.
+async function wrongKeys(aip) {
+    for (const [what, apiKey, secretKey] of [['wrong API Key', 'not-the-key', SECRET_KEY],
+                                             ['wrong Secret Key', API_KEY, 'not-the-secret']]) {
+        const mark = sent.length;
+        const client = constructClient(aip, apiKey, secretKey);
+        const reply = await recognise(client, {language_type: 'ENG'}, what);
+        requestsSince(mark);
+        checkRefused(what, reply);
+    }
+}
 
 async function main() {
     await ensureSdk();
@@ -311,101 +389,40 @@ async function main() {
     const watchdog = setTimeout(() => bail(`FAIL: the SDK test did not finish within ${RUN_LIMIT_MS / 1000} s`),
                                 RUN_LIMIT_MS);
 
-    const tokenKey = crypto.randomBytes(32).toString('hex');
     // The second service knows other keys: its token endpoint refuses ours, as the cloud's
     // refuses a key pair that may not have tokens, and that is what sends the SDK to signing.
     const [service, refuser] = await Promise.all([
         startService('service', 2, {VIRELTO_OCR_API_KEY: API_KEY, VIRELTO_OCR_SECRET_KEY: SECRET_KEY,
-                                 VIRELTO_OCR_TOKEN_KEY: tokenKey}),
+                                    VIRELTO_OCR_TOKEN_KEY: crypto.randomBytes(32).toString('hex')}),
         startService('token refuser', 1, {VIRELTO_OCR_API_KEY: 'another-key', VIRELTO_OCR_SECRET_KEY: 'another-secret',
-                                       VIRELTO_OCR_TOKEN_KEY: crypto.randomBytes(32).toString('hex')}),
+                                          VIRELTO_OCR_TOKEN_KEY: crypto.randomBytes(32).toString('hex')}),
     ]);
     route.ocr = route.token = service.port;
     installInterceptor(aip);
 
-    try {
-        // (a) API Key + Secret Key: the SDK gets a token, then recognises with it.
-        console.log('mode (a): API Key and Secret Key, token from the service');
-        let mark = sent.length;
-        const tokenClient = constructClient(aip, API_KEY, SECRET_KEY);
-        const optionsA = {probability: 'true', paragraph: 'true', detect_direction: 'true'};
-        const replyA = await recognise(tokenClient, optionsA, 'mode (a) accurateBasic');
-        let requests = requestsSince(mark);
-        const tokenRequest = requests.find(r => r.path === '/oauth/2.0/token');
-        check('(a): token asked for with a form body', tokenRequest && tokenRequest.method === 'post'
-              && tokenRequest.query === '' && tokenRequest.form.join() === 'grant_type,client_id,client_secret');
-        const ocrA = requests.find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
-        const scope = tokenClient.devAccessToken && tokenClient.devAccessToken.scope;
-        check('(a): the SDK kept its token (scope grants brain_all_scope)', ocrA && /access_token=/.test(ocrA.query)
-              && !('authorization' in ocrA.headers), `it signed the request instead; token scope: ${short(scope)}`);
-        checkRecognition('(a)', replyA, optionsA);
-
-        // (b) A token set by hand. The client's own keys are unknown to the service, so nothing
-        // but that token can authenticate it.
-        console.log('mode (b): a token set with setAccessToken');
-        const granted = await requestToken(service.port);
-        check('token reply scope includes brain_all_scope', granted.status === 200
-              && String(granted.body.scope).split(' ').includes('brain_all_scope'), short(granted.body.scope));
-        const token = granted.body.access_token;
-        mark = sent.length;
-        const handClient = constructClient(aip, 'unknown-key', 'unknown-secret');
-        // Let the constructor's own token request finish first: its refusal would otherwise
-        // switch the client to signing after setAccessToken. The SDK counts a token with less
-        // than a day to live as expired, so pass the lifetime the service gave.
-        await withTimeout(handClient.pms, CALL_LIMIT_MS, 'mode (b) token attempt').catch(() => {});
-        handClient.setAccessToken(token, granted.body.expires_in);
-        const optionsB = {language_type: 'ENG'};
-        const replyB = await recognise(handClient, optionsB, 'mode (b) accurateBasic');
-        requests = requestsSince(mark);
-        const ocrB = requests.find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
-        check('(b): the token is sent as the SDK sends it (a literal ?aipSdk=node after it)',
-              ocrB && ocrB.query === `aipSdk=node&access_token=${token}?aipSdk=node`, ocrB && describe(ocrB));
-        checkRecognition('(b)', replyB, optionsB);
-
-        // (c) Signature mode: the token endpoint refuses the keys, so the SDK signs every call.
-        console.log('mode (c): bce-auth-v1 signatures');
-        mark = sent.length;
-        const signingClient = constructClient(aip, API_KEY, SECRET_KEY, refuser.port);
-        const optionsC = {language_type: 'ENG', probability: 'true', detect_direction: 'true'};
-        const replyC = await recognise(signingClient, optionsC, 'mode (c) accurateBasic');
-        requests = requestsSince(mark);
-        const ocrC = requests.find(r => r.path === '/rest/2.0/ocr/v1/accurate_basic');
-        const authorization = ocrC && ocrC.headers.authorization;
-        check('(c): the SDK signed the request (bce-auth-v1, host signed as the cloud\'s name)',
-              typeof authorization === 'string' && authorization.startsWith(`bce-auth-v1/${API_KEY}/`)
-              && /\/content-type;host;x-bce-date\/[0-9a-f]{64}$/.test(authorization)
-              && ocrC.headers.Host === 'aip.baidubce.com' && !/access_token/.test(ocrC.query),
-              ocrC && describe(ocrC));
-        checkRecognition('(c)', replyC, optionsC);
-
-        route.tamper = true;
-        const replyTampered = await recognise(signingClient, {language_type: 'ENG'}, 'tampered signature');
-        route.tamper = false;
-        checkRefused('(c) signature changed on the way', replyTampered);
-
-        // Wrong keys: the token endpoint refuses them, the SDK falls back to signing with them.
-        console.log('wrong keys');
-        for (const [what, apiKey, secretKey] of [['wrong API Key', 'not-the-key', SECRET_KEY],
-                                                 ['wrong Secret Key', API_KEY, 'not-the-secret']]) {
-            mark = sent.length;
-            const client = constructClient(aip, apiKey, secretKey);
-            const reply = await recognise(client, {language_type: 'ENG'}, what);
-            requestsSince(mark);
-            checkRefused(what, reply);
+    const modes = [
+        ['mode (a): API Key and Secret Key, token from the service', () => tokenMode(aip)],
+        ['mode (b): a token set with setAccessToken', () => setTokenMode(aip, service)],
+        ['mode (c): bce-auth-v1 signatures', () => signatureMode(aip, refuser)],
+        ['wrong keys', () => wrongKeys(aip)],
+    ];
+    for (const [title, run] of modes) {
+        console.log(title);
+        try {
+            await run();
+        } catch (error) {
+            check(`${title}: runs to the end`, false, String(error && error.stack || error));
         }
-    } catch (error) {
-        check('the run completes', false, String(error && error.stack || error));
-    } finally {
-        clearTimeout(watchdog);
-        if (failed) {
-            for (const s of [service, refuser]) {
-                console.log(`--- ${s.label} log (last lines)`);
-                console.log(s.log.slice(-20).join('\n'));
-            }
-        }
-        await Promise.all([stopService(service), stopService(refuser)]);
     }
 
+    clearTimeout(watchdog);
+    if (failed) {
+        for (const s of [service, refuser]) {
+            console.log(`--- ${s.label} log (last lines)`);
+            console.log(s.log.slice(-20).map(line => line.slice(0, 300)).join('\n'));
+        }
+    }
+    await Promise.all([stopService(service), stopService(refuser)]);
     console.log(`${passed} passed, ${failed} failed`);
     process.exit(failed ? 1 : 0);
 }
