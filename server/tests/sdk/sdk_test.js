@@ -246,6 +246,8 @@ function checkRefused(what, reply) {
 
 const route = {token: 0, ocr: 0, tamper: false};
 const sent = [];
+// What must never show up in a service's log: the secret, tokens, signatures.
+const secrets = new Set([SECRET_KEY]);
 
 function describe(request) {
     const query = request.query
@@ -267,6 +269,11 @@ function installInterceptor(aip) {
         // The SDK's token request has no time limit of its own.
         options.timeout = options.timeout || 30000;
         const headers = Object.assign({}, options.headers || {});
+        if (typeof headers.authorization === 'string')
+            secrets.add(headers.authorization.split('/').pop());
+        const token = /access_token=([^?&]+)/.exec(rest);
+        if (token)
+            secrets.add(decodeURIComponent(token[1]));
         if (route.tamper && typeof headers.authorization === 'string') {
             const last = headers.authorization.slice(-1);
             options.headers.authorization = headers.authorization.slice(0, -1) + (last === '0' ? '1' : '0');
@@ -413,6 +420,13 @@ async function main() {
         } catch (error) {
             check(`${title}: runs to the end`, false, String(error && error.stack || error));
         }
+    }
+
+    for (const s of [service, refuser]) {
+        check(`${s.label} still running`, s.exited === null, `exited with ${s.exited}`);
+        const leaked = [...secrets].filter(secret => s.log.some(line => line.includes(secret)));
+        check(`${s.label} log holds no secret, token or signature`, leaked.length === 0,
+              `${leaked.length} of them found`);
     }
 
     clearTimeout(watchdog);
