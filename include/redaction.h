@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 // Keeps the Secret Key and access tokens out of the log and off the screen.
@@ -14,12 +15,22 @@ inline constexpr char Mask[] = "***";
 // url with the values of client_secret and access_token replaced by the mask.
 QUrl url(const QUrl &url);
 
+// The decoded values of url's client_secret and access_token items.
+QStringList secretValues(const QUrl &url);
+
+// text with each of values masked wherever it appears, in its plain,
+// percent-encoded, form-encoded and JSON-escaped spellings.
+QString values(const QString &text, const QStringList &values);
+
 // text (a log line or one of Qt's error texts, which may quote the request
-// address) with every spelling of url's secret query values masked.
+// address) with url's secret query values masked, however they are spelled.
 QString text(const QString &text, const QUrl &url);
 
-// A token endpoint reply with the values of its secret members masked.
-QByteArray tokenResponse(const QByteArray &body);
+// A reply body fit for the log. JSON has every access_token, refresh_token,
+// session_key and session_secret member masked at any depth, however its
+// name is escaped; other text has whatever looks like one masked. Then each
+// of knownSecrets is masked wherever it appears.
+QByteArray replyBody(const QByteArray &body, const QStringList &knownSecrets);
 
 } // namespace Redaction
 

@@ -45,6 +45,16 @@ const char BaseUrlProperty[] = "vireltoApiBaseUrl";
 // stalled request does not leave the status line busy for good.
 constexpr int TransferTimeoutMs = 30000;
 
+// Real replies are well under 1 MB; a body past this limit is abandoned
+// while it downloads instead of being read into memory.
+constexpr qint64 MaxReplyBytes = 8 * 1024 * 1024;
+const char ReplyTooLargeProperty[] = "vireltoReplyTooLarge";
+
+// Laying out megabytes of raw text would freeze the window, and a whole
+// body in one log line helps nobody: both get the start and the size.
+constexpr int ShownBodyBytes = 64 * 1024;
+constexpr int LoggedBodyBytes = 4 * 1024;
+
 void setStatus(QLabel *label, const QString &text, const char *style)
 {
     label->setText(text);
@@ -54,6 +64,66 @@ void setStatus(QLabel *label, const QString &text, const char *style)
 QUrl endpointUrl(const QNetworkAccessManager *manager, const char *path)
 {
     return ServiceAddress::endpoint(manager->property(BaseUrlProperty).toUrl(), path);
+}
+
+// Abandons reply as soon as its body is known to pass the limit, from the
+// announced length or from what has arrived (a body may come without one).
+void limitReplySize(QNetworkReply *reply)
+{
+    const auto check = [reply] {
+        if (reply->property(ReplyTooLargeProperty).toBool())
+            return;
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (announced <= MaxReplyBytes && reply->bytesAvailable() <= MaxReplyBytes)
+            return;
+        reply->setProperty(ReplyTooLargeProperty, true);
+        // Not from inside the reply's own signal: abort() emits finished at once.
+        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, check);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, check);
+}
+
+bool replyFailed(const QNetworkReply *reply)
+{
+    return reply->property(ReplyTooLargeProperty).toBool() || reply->error() != QNetworkReply::NoError;
+}
+
+// Why a failed reply failed, with no secret of its request in it.
+QString failureText(const QNetworkReply *reply)
+{
+    if (reply->property(ReplyTooLargeProperty).toBool())
+        return QStringLiteral("The reply is larger than the 8 MiB limit and was not read.");
+    return Redaction::text(reply->errorString(), reply->url());
+}
+
+// Where to cut UTF-8 text at most limit bytes long without splitting a character.
+int utf8Cut(const QByteArray &bytes, int limit)
+{
+    int cut = limit;
+    while (cut > 0 && (uchar(bytes.at(cut)) & 0xC0) == 0x80)
+        --cut;
+    return cut;
+}
+
+// A body as the result box shows it raw.
+QString shownBody(const QByteArray &body, const QStringList &secrets = QStringList())
+{
+    const QByteArray text = secrets.isEmpty() ? body : Redaction::values(QString::fromUtf8(body), secrets).toUtf8();
+    if (text.size() <= ShownBodyBytes)
+        return QString::fromUtf8(text);
+    const int cut = utf8Cut(text, ShownBodyBytes);
+    return QString::fromUtf8(text.left(cut))
+            + QStringLiteral("\n[first %1 of %2 bytes shown]").arg(cut).arg(body.size());
+}
+
+// A body, already masked, as the log shows it.
+QByteArray loggedBody(const QByteArray &masked, qint64 replySize)
+{
+    if (masked.size() <= LoggedBodyBytes)
+        return masked;
+    return masked.left(LoggedBodyBytes) + " [first " + QByteArray::number(LoggedBodyBytes) + " of "
+            + QByteArray::number(replySize) + " bytes shown]";
 }
 
 } // namespace
@@ -101,6 +171,8 @@ void MainWindow::setupUI()
 
     m_statusLabel = new QLabel(QStringLiteral("● Camera is not opened"), this);
     m_statusLabel->setAlignment(Qt::AlignCenter);
+    // Status texts carry what servers and the camera backend say: never markup.
+    m_statusLabel->setTextFormat(Qt::PlainText);
     m_statusLabel->setStyleSheet(QLatin1String(IdleStyle));
     mainLayout->addWidget(m_statusLabel);
 
@@ -341,11 +413,12 @@ void MainWindow::onGetAccessToken()
     qDebug() << "Token request url:" << Redaction::url(url).toString();
 
     QNetworkReply *reply = m_networkManager->post(request, postData);
+    limitReplySize(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
 
-        if (reply->error() != QNetworkReply::NoError) {
-            const QString err = Redaction::text(reply->errorString(), reply->url());
+        if (replyFailed(reply)) {
+            const QString err = failureText(reply);
             setStatus(m_statusLabel, QStringLiteral("● Failed to get token: ") + err, ErrorStyle);
             QMessageBox::warning(this, QStringLiteral("Network Error"),
                                  QStringLiteral("Failed to get Access Token:\n") + err,
@@ -354,7 +427,14 @@ void MainWindow::onGetAccessToken()
         }
 
         const QByteArray responseData = reply->readAll();
-        qDebug() << "Token response:" << Redaction::tokenResponse(responseData);
+        // The Secret Key sent and a token pasted earlier stay out of sight
+        // even if the service echoes them.
+        QStringList secrets = Redaction::secretValues(reply->request().url());
+        const QString pastedToken = m_editAccessToken->text().trimmed();
+        if (!pastedToken.isEmpty())
+            secrets << pastedToken;
+        qDebug() << "Token response:"
+                 << loggedBody(Redaction::replyBody(responseData, secrets), responseData.size());
 
         QJsonParseError parseErr;
         const QJsonDocument doc = QJsonDocument::fromJson(responseData, &parseErr);
@@ -362,19 +442,22 @@ void MainWindow::onGetAccessToken()
             setStatus(m_statusLabel, QStringLiteral("● Failed to parse token response"), ErrorStyle);
             m_textResult->setPlainText(QStringLiteral("JSON parse error:\n") + parseErr.errorString()
                                        + QStringLiteral("\n\nRaw response:\n")
-                                       + QString::fromUtf8(responseData));
+                                       + shownBody(responseData, secrets));
             return;
         }
         if (!doc.isObject()) {
             setStatus(m_statusLabel, QStringLiteral("● Invalid token response format"), ErrorStyle);
             m_textResult->setPlainText(QStringLiteral("Token response is not a JSON object:\n")
-                                       + QString::fromUtf8(responseData));
+                                       + shownBody(responseData, secrets));
             return;
         }
 
         const QJsonObject obj = doc.object();
-        if (obj.contains(QLatin1String("access_token"))) {
-            const QString token = obj.value(QLatin1String("access_token")).toString();
+        // Only a string with something in it is a token; anything else must
+        // not replace one the user already has.
+        const QJsonValue tokenValue = obj.value(QLatin1String("access_token"));
+        const QString token = tokenValue.toString();
+        if (tokenValue.isString() && !token.trimmed().isEmpty()) {
             m_editAccessToken->setText(token);
             setStatus(m_statusLabel, QStringLiteral("✅ Access Token obtained successfully"), SuccessStyle);
             QMessageBox::information(this, QStringLiteral("Success"),
@@ -389,7 +472,7 @@ void MainWindow::onGetAccessToken()
         setStatus(m_statusLabel, QStringLiteral("● Failed to get Access Token"), ErrorStyle);
         m_textResult->setPlainText(
                 QStringLiteral("Failed to get Access Token:\nError: %1\nDescription: %2\n\nRaw response:\n%3")
-                        .arg(error, errorDesc, QString::fromUtf8(responseData)));
+                        .arg(error, errorDesc, shownBody(responseData, secrets)));
     });
 }
 
@@ -487,6 +570,7 @@ void MainWindow::doOCR(const QImage &image)
     qDebug() << "OCR post data length:" << postData.length();
 
     QNetworkReply *reply = m_networkManager->post(request, postData);
+    limitReplySize(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onOCRReply(reply); });
 }
 
@@ -496,8 +580,8 @@ void MainWindow::onOCRReply(QNetworkReply *reply)
         return;
     reply->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
-        const QString errMsg = Redaction::text(reply->errorString(), reply->url());
+    if (replyFailed(reply)) {
+        const QString errMsg = failureText(reply);
         setStatus(m_statusLabel, QStringLiteral("● OCR request failed: ") + errMsg, ErrorStyle);
         QMessageBox::warning(this, QStringLiteral("Network Error"),
                              QStringLiteral("OCR request failed:\n") + errMsg, QMessageBox::Ok);
@@ -505,21 +589,22 @@ void MainWindow::onOCRReply(QNetworkReply *reply)
     }
 
     const QByteArray responseData = reply->readAll();
-    qDebug() << "OCR response:" << responseData;
+    qDebug() << "OCR response:"
+             << loggedBody(Redaction::replyBody(responseData, Redaction::secretValues(reply->request().url())),
+                           responseData.size());
 
     QJsonParseError parseErr;
     const QJsonDocument doc = QJsonDocument::fromJson(responseData, &parseErr);
     if (parseErr.error != QJsonParseError::NoError) {
         setStatus(m_statusLabel, QStringLiteral("● Failed to parse OCR response"), ErrorStyle);
         m_textResult->setPlainText(QStringLiteral("JSON parse error:\n") + parseErr.errorString()
-                                   + QStringLiteral("\n\nRaw response:\n")
-                                   + QString::fromUtf8(responseData));
+                                   + QStringLiteral("\n\nRaw response:\n") + shownBody(responseData));
         return;
     }
     if (!doc.isObject()) {
         setStatus(m_statusLabel, QStringLiteral("● Invalid OCR response format"), ErrorStyle);
         m_textResult->setPlainText(QStringLiteral("OCR response is not a JSON object:\n")
-                                   + QString::fromUtf8(responseData));
+                                   + shownBody(responseData));
         return;
     }
 
@@ -531,7 +616,7 @@ void MainWindow::onOCRReply(QNetworkReply *reply)
         m_textResult->setPlainText(
                 QStringLiteral("Baidu OCR returned an error:\nError code: %1\nError message: %2\n\n"
                                "Raw response:\n%3")
-                        .arg(QString::number(errCode), errMsg, QString::fromUtf8(responseData)));
+                        .arg(QString::number(errCode), errMsg, shownBody(responseData)));
         return;
     }
 

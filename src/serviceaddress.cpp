@@ -16,11 +16,30 @@ bool isLoopbackHost(const QString &host)
     return !address.isNull() && address.isLoopback();
 }
 
+// The value on one line: a line break in it must not start a message of
+// its own in the error that quotes it.
+QString oneLine(const QString &value)
+{
+    QString line;
+    for (const QChar c : value) {
+        if (c == QLatin1Char('\n'))
+            line += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            line += QLatin1String("\\r");
+        else if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+                 || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            line += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
+}
+
 QUrl refuse(QString *error, const QString &value, const QString &reason)
 {
     if (error) {
         *error = QStringLiteral("%1=\"%2\" is not usable: %3")
-                         .arg(QLatin1String(EnvironmentVariable), value, reason);
+                         .arg(QLatin1String(EnvironmentVariable), oneLine(value), reason);
     }
     return QUrl();
 }

@@ -51,7 +51,8 @@ struct Display
 
 Display displayOf(const WindowParts &parts)
 {
-    return {parts.openCamera->text(), parts.capture->isEnabled(), parts.status->text(),
+    // The status as the user sees it: markup from the backend must not render.
+    return {parts.openCamera->text(), parts.capture->isEnabled(), shownText(parts.status),
             parts.status->styleSheet()};
 }
 
@@ -226,6 +227,8 @@ void tst_Camera::cameraErrors_data()
 
     QTest::newRow("unplugged while streaming") << false << "Camera unplugged";
     QTest::newRow("device busy at start") << true << "Device or resource busy";
+    QTest::newRow("markup in the error") << false
+            << R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
 }
 
 void tst_Camera::cameraErrors()

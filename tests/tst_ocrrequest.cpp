@@ -242,8 +242,9 @@ void tst_OcrRequest::replies_data()
 {
     QTest::addColumn<int>("httpStatus");
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("status"); // empty: a network error text follows the prefix
+    QTest::addColumn<QString>("status"); // for a network error, how the status line starts
     QTest::addColumn<QString>("result");
+    QTest::addColumn<bool>("withLength"); // false: the body ends when the connection closes
 
     const auto done = [](int n) {
         return QStringLiteral("✅ Recognition completed. %1 lines detected.").arg(n);
@@ -255,54 +256,65 @@ void tst_OcrRequest::replies_data()
 
     QTest::newRow("two lines") << 200
             << QByteArray(R"({"log_id":1,"words_result":[{"words":"A"},{"words":"B"}],"words_result_num":2})")
-            << done(2) << "A\nB";
+            << done(2) << "A\nB" << true;
     QTest::newRow("nothing recognised") << 200 << QByteArray(R"({"words_result":[],"words_result_num":0})")
-            << done(0) << "No text recognized";
+            << done(0) << "No text recognized" << true;
     QTest::newRow("blank lines only") << 200
             << QByteArray(R"({"words_result":[{"words":"  "},{"words":""}],"words_result_num":2})")
-            << done(2) << "No text recognized";
+            << done(2) << "No text recognized" << true;
     QTest::newRow("count missing") << 200 << QByteArray(R"({"words_result":[{"words":"A"}]})")
-            << done(0) << "A";
+            << done(0) << "A" << true;
     QTest::newRow("count differs, shown as sent") << 200
-            << QByteArray(R"({"words_result":[{"words":"A"}],"words_result_num":5})") << done(5) << "A";
+            << QByteArray(R"({"words_result":[{"words":"A"}],"words_result_num":5})") << done(5) << "A" << true;
     QTest::newRow("odd elements keep their lines") << 200
             << QByteArray(R"({"words_result":[{"words":"A"},{},3,{"words":7},{"words":"B"}],"words_result_num":5})")
-            << done(5) << "A\n\n\n\nB";
+            << done(5) << "A\n\n\n\nB" << true;
     QTest::newRow("trimmed at both ends only") << 200
             << QByteArray(R"({"words_result":[{"words":"  A "},{"words":""},{"words":" B  "}],"words_result_num":3})")
-            << done(3) << "A \n\n B";
-    QTest::newRow("no words_result") << 200 << QByteArray(R"({"log_id":5})") << done(0) << "No text recognized";
+            << done(3) << "A \n\n B" << true;
+    QTest::newRow("no words_result") << 200 << QByteArray(R"({"log_id":5})") << done(0) << "No text recognized" << true;
 
     const QByteArray expired = R"({"error_code":111,"error_msg":"Access token expired","log_id":9})";
     QTest::newRow("service error") << 200 << expired << "● OCR error [111]"
-            << serviceError(111, "Access token expired", expired);
+            << serviceError(111, "Access token expired", expired) << true;
     const QByteArray large = R"({"error_code":216202,"error_msg":"image size error"})";
     QTest::newRow("six-digit code") << 200 << large << "● OCR error [216202]"
-            << serviceError(216202, "image size error", large);
+            << serviceError(216202, "image size error", large) << true;
     const QByteArray zero = R"({"error_code":0,"error_msg":"ok?"})";
     QTest::newRow("code zero is still an error") << 200 << zero << "● OCR error [0]"
-            << serviceError(0, "ok?", zero);
+            << serviceError(0, "ok?", zero) << true;
     const QByteArray nullCode = R"({"error_code":null})";
-    QTest::newRow("null code") << 200 << nullCode << "● OCR error [0]" << serviceError(0, "", nullCode);
+    QTest::newRow("null code") << 200 << nullCode << "● OCR error [0]" << serviceError(0, "", nullCode) << true;
     const QByteArray stringCode = R"({"error_code":"17","error_msg":"daily limit"})";
     QTest::newRow("string code") << 200 << stringCode << "● OCR error [0]"
-            << serviceError(0, "daily limit", stringCode);
+            << serviceError(0, "daily limit", stringCode) << true;
     const QByteArray fraction = R"({"error_code":1.5,"error_msg":"x"})";
-    QTest::newRow("fractional code") << 200 << fraction << "● OCR error [0]" << serviceError(0, "x", fraction);
+    QTest::newRow("fractional code") << 200 << fraction << "● OCR error [0]" << serviceError(0, "x", fraction) << true;
     const QByteArray both = R"({"error_code":282000,"error_msg":"internal error","words_result":[{"words":"A"}]})";
     QTest::newRow("error wins over lines") << 200 << both << "● OCR error [282000]"
-            << serviceError(282000, "internal error", both);
+            << serviceError(282000, "internal error", both) << true;
 
     QTest::newRow("empty body") << 200 << QByteArray() << "● Failed to parse OCR response"
-            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n";
+            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << true;
     QTest::newRow("truncated JSON") << 200 << QByteArray(R"({"words_result":[)")
             << "● Failed to parse OCR response"
-            << "JSON parse error:\n" + parserMessage(R"({"words_result":[)") + "\n\nRaw response:\n{\"words_result\":[";
+            << "JSON parse error:\n" + parserMessage(R"({"words_result":[)") + "\n\nRaw response:\n{\"words_result\":[" << true;
     QTest::newRow("array") << 200 << QByteArray(R"([{"words":"A"}])") << "● Invalid OCR response format"
-            << "OCR response is not a JSON object:\n[{\"words\":\"A\"}]";
+            << "OCR response is not a JSON object:\n[{\"words\":\"A\"}]" << true;
 
-    QTest::newRow("HTTP 404") << 404 << QByteArray(R"({"error_code":3})") << "" << Unchanged;
-    QTest::newRow("HTTP 500") << 500 << QByteArray("oops") << "" << Unchanged;
+    const QByteArray megabyte(1024 * 1024, 'm');
+    QTest::newRow("1 MiB, not JSON: shown cut") << 200 << megabyte << "● Failed to parse OCR response"
+            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n"
+               + QString(65536, QLatin1Char('m')) + "\n[first 65536 of 1048576 bytes shown]"
+            << false;
+
+    const QString failed = QStringLiteral("● OCR request failed: ");
+    QTest::newRow("HTTP 404") << 404 << QByteArray(R"({"error_code":3})") << failed << Unchanged << true;
+    QTest::newRow("HTTP 500") << 500 << QByteArray("oops") << failed << Unchanged << true;
+    const QString tooLarge = failed + "The reply is larger than the 8 MiB limit and was not read.";
+    QTest::newRow("50 MB of letters") << 200 << QByteArray(50 * 1024 * 1024, 'z') << tooLarge << Unchanged << true;
+    QTest::newRow("50 MB of letters, no length") << 200 << QByteArray(50 * 1024 * 1024, 'z') << tooLarge
+            << Unchanged << false;
 }
 
 void tst_OcrRequest::replies()
@@ -311,34 +323,42 @@ void tst_OcrRequest::replies()
     QFETCH(QByteArray, body);
     QFETCH(QString, status);
     QFETCH(QString, result);
+    QFETCH(bool, withLength);
 
     LogRecorder log;
     ClientHarness h;
     h.parts->accessToken->setText(QStringLiteral("tok"));
     h.parts->result->setPlainText(QStringLiteral("earlier text"));
-    h.server.enqueue(httpStatus, body);
+    ScriptedReply reply;
+    reply.status = httpStatus;
+    reply.body = body;
+    reply.noLength = !withLength;
+    h.server.enqueue(reply);
 
+    const QString failedPrefix = QStringLiteral("● OCR request failed: ");
+    const bool networkError = status.startsWith(failedPrefix);
     deliverCapturedImage(*h.window, testImage(QSize(40, 30)));
     QTRY_VERIFY(h.parts->status->text() != Recognizing);
-    QTRY_COMPARE(h.boxes.boxes.size(), status.isEmpty() ? 1 : 0);
+    QTRY_COMPARE(h.boxes.boxes.size(), networkError ? 1 : 0);
     QTRY_COMPARE(h.pendingReplies(), 0);
 
     const QString expectedStyle = status.startsWith(QStringLiteral("✅")) ? StatusStyle::Success : StatusStyle::Error;
     QCOMPARE(h.parts->status->styleSheet(), expectedStyle);
     QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
 
-    if (status.isEmpty()) {
-        const QString prefix = QStringLiteral("● OCR request failed: ");
+    if (networkError) {
         const QString statusText = h.parts->status->text();
-        QVERIFY2(statusText.startsWith(prefix) && statusText.size() > prefix.size(), qPrintable(statusText));
+        QVERIFY2(statusText.startsWith(status) && statusText.size() > failedPrefix.size(), qPrintable(statusText));
         const SeenMessageBox box = h.boxes.boxes.first();
         QCOMPARE(box.title, QStringLiteral("Network Error"));
         QCOMPARE(box.icon, QMessageBox::Warning);
-        QCOMPARE(box.text, QStringLiteral("OCR request failed:\n") + statusText.mid(prefix.size()));
+        QCOMPARE(box.text, QStringLiteral("OCR request failed:\n") + statusText.mid(failedPrefix.size()));
         QVERIFY(log.linesStartingWith(QStringLiteral("OCR response:")).isEmpty());
     } else {
         QCOMPARE(h.parts->status->text(), status);
-        QCOMPARE(log.linesStartingWith(QStringLiteral("OCR response:")).size(), 1);
+        const QStringList logged = log.linesStartingWith(QStringLiteral("OCR response:"));
+        QCOMPARE(logged.size(), 1);
+        QVERIFY2(logged.first().size() < 8192, "the whole body went to the log");
     }
 }
 
@@ -355,32 +375,46 @@ void tst_OcrRequest::nullReplyChangesNothing()
 
 void tst_OcrRequest::serviceTextIsNeverMarkup_data()
 {
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("reason"); // empty: the usual phrase
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("shown");     // in the result box or on the status line, as written
 
-    QTest::newRow("recognised line") << QByteArray(R"({"words_result":[{"words":"<b>bold</b>"},{"words":"<i>x</i>"}],"words_result_num":2})")
+    const QByteArray none;
+    QTest::newRow("recognised line") << 200 << none << QByteArray(R"({"words_result":[{"words":"<b>bold</b>"},{"words":"<i>x</i>"}],"words_result_num":2})")
             << "<b>bold</b>\n<i>x</i>";
-    QTest::newRow("image markup") << QByteArray(R"({"words_result":[{"words":"<img src=\"http://127.0.0.1:1/x.png\">"}],"words_result_num":1})")
+    QTest::newRow("image markup") << 200 << none << QByteArray(R"({"words_result":[{"words":"<img src=\"http://127.0.0.1:1/x.png\">"}],"words_result_num":1})")
             << "<img src=\"http://127.0.0.1:1/x.png\">";
-    QTest::newRow("entity") << QByteArray(R"({"words_result":[{"words":"<p>&amp; &lt;</p>"}],"words_result_num":1})")
+    QTest::newRow("entity") << 200 << none << QByteArray(R"({"words_result":[{"words":"<p>&amp; &lt;</p>"}],"words_result_num":1})")
             << "<p>&amp; &lt;</p>";
-    QTest::newRow("HTML error page") << QByteArray("<html><body><h1>502 Bad Gateway</h1></body></html>")
+    QTest::newRow("HTML error page") << 200 << none << QByteArray("<html><body><h1>502 Bad Gateway</h1></body></html>")
             << "<html><body><h1>502 Bad Gateway</h1></body></html>";
+    const QByteArray markup = R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
+    QTest::newRow("markup in the reason phrase") << 500 << markup << QByteArray("oops")
+            << "server replied: " + QString::fromLatin1(markup);
 }
 
 void tst_OcrRequest::serviceTextIsNeverMarkup()
 {
+    QFETCH(int, httpStatus);
+    QFETCH(QByteArray, reason);
     QFETCH(QByteArray, body);
     QFETCH(QString, shown);
 
     ClientHarness h;
     h.parts->accessToken->setText(QStringLiteral("tok"));
-    h.server.enqueue(200, body);
+    ScriptedReply reply;
+    reply.status = httpStatus;
+    reply.reason = reason;
+    reply.body = body;
+    h.server.enqueue(reply);
     deliverCapturedImage(*h.window, testImage(QSize(8, 8)));
     QTRY_VERIFY(h.parts->status->text() != Recognizing);
+    QTRY_COMPARE(h.boxes.boxes.size(), httpStatus == 200 ? 0 : 1);
 
-    const QString text = h.parts->result->toPlainText();
+    const QString text = h.parts->result->toPlainText() + QLatin1Char('\n') + shownText(h.parts->status);
     QVERIFY2(text.contains(shown), qPrintable(text));
+    QCOMPARE(shownText(h.parts->status), h.parts->status->text());
     QVERIFY(!h.parts->result->document()->toHtml().contains(QStringLiteral("<b>bold")));
 }
 

@@ -14,8 +14,8 @@ private slots:
     void endpoints();
     void redactsTextInEverySpelling_data();
     void redactsTextInEverySpelling();
-    void redactsTokenReplies_data();
-    void redactsTokenReplies();
+    void redactsReplyBodies_data();
+    void redactsReplyBodies();
 };
 
 void tst_ServiceAddress::baseUrl_data()
@@ -43,6 +43,7 @@ void tst_ServiceAddress::baseUrl_data()
     QTest::newRow("user info") << "https://u@ocr.example.com" << QString();
     QTest::newRow("fragment") << "https://ocr.example.com/#x" << QString();
     QTest::newRow("garbage") << "https://exa mple.com" << QString();
+    QTest::newRow("line breaks") << "https://ocr.example.com/a\r\nvirelto: ok\u2028" << QString();
 }
 
 void tst_ServiceAddress::baseUrl()
@@ -56,6 +57,8 @@ void tst_ServiceAddress::baseUrl()
     QCOMPARE(error.isEmpty(), !expected.isEmpty());
     if (!error.isEmpty())
         QVERIFY2(error.startsWith(QStringLiteral("VIRELTO_API_BASE_URL=")), qPrintable(error));
+    for (const QChar c : error) // one line, whatever the value holds
+        QVERIFY2(c != QLatin1Char('\n') && c != QLatin1Char('\r') && c != QChar::LineSeparator, qPrintable(error));
 }
 
 void tst_ServiceAddress::endpoints()
@@ -87,8 +90,11 @@ void tst_ServiceAddress::redactsTextInEverySpelling()
                  + QStringLiteral("&client_secret=") + ServiceAddress::encodedQueryValue(secret)
                  + QStringLiteral("&grant_type=client_credentials"));
 
+    // The last one is not the request address: only the values can be found.
     const QString spellings[] = {url.toString(), url.toString(QUrl::FullyEncoded),
-                                 url.toString(QUrl::FullyDecoded), url.toDisplayString()};
+                                 url.toString(QUrl::FullyDecoded), url.toDisplayString(),
+                                 QStringLiteral("https://h.example/moved?client_id=id&client_secret=%1"
+                                                "&grant_type=client_credentials").arg(secret)};
     for (const QString &spelled : spellings) {
         const QString error = QStringLiteral("Error transferring %1 - server replied: Unauthorized").arg(spelled);
         const QString masked = Redaction::text(error, url);
@@ -96,36 +102,50 @@ void tst_ServiceAddress::redactsTextInEverySpelling()
         QVERIFY2(!masked.contains(QString::fromLatin1(QUrl::toPercentEncoding(secret))), qPrintable(masked));
         QVERIFY2(masked.contains(QStringLiteral("client_secret=***&grant_type=client_credentials")),
                  qPrintable(masked));
-        QVERIFY2(masked.startsWith(QStringLiteral("Error transferring https://h.example/oauth/2.0/token?client_id=id&")),
-                 qPrintable(masked));
+        QVERIFY2(masked.startsWith(QStringLiteral("Error transferring https://h.example/")), qPrintable(masked));
         QVERIFY(masked.endsWith(QStringLiteral(" - server replied: Unauthorized")));
     }
 }
 
-void tst_ServiceAddress::redactsTokenReplies_data()
+void tst_ServiceAddress::redactsReplyBodies_data()
 {
     QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("known");
     QTest::addColumn<QByteArray>("expected");
 
+    const QStringList none;
     QTest::newRow("token")
-            << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})")
+            << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})") << none
             << QByteArray(R"({"access_token":"***","expires_in":2592000})");
-    QTest::newRow("escaped quote and spacing")
-            << QByteArray(R"({ "access_token" : "a\"b\u0041", "scope":"x"})")
-            << QByteArray(R"({ "access_token" : "***", "scope":"x"})");
-    QTest::newRow("every secret member")
-            << QByteArray(R"({"refresh_token":"r","session_key":"k","session_secret":"s"})")
-            << QByteArray(R"({"refresh_token":"***","session_key":"***","session_secret":"***"})");
+    QTest::newRow("escaped name, quote and spacing")
+            << QByteArray(R"({ "access\u005Ftoken" : "a\"b\u0041", "scope":"x"})") << none
+            << QByteArray(R"({"access_token":"***","scope":"x"})");
+    QTest::newRow("every secret member, any depth, any type")
+            << QByteArray(R"([{"refresh_token":"r"},{"x":{"session_key":{"k":1},"session_secret":7}}])") << none
+            << QByteArray(R"([{"refresh_token":"***"},{"x":{"session_key":"***","session_secret":"***"}}])");
     QTest::newRow("error reply untouched")
-            << QByteArray(R"({"error":"invalid_client","error_description":"unknown client id"})")
+            << QByteArray(R"({"error":"invalid_client","error_description":"unknown client id"})") << none
             << QByteArray(R"({"error":"invalid_client","error_description":"unknown client id"})");
+    QTest::newRow("known value inside a member")
+            << QByteArray(R"({"error_description":"bad secret \"my key\""})") << QStringList{"\"my key\""}
+            << QByteArray(R"({"error_description":"bad secret ***"})");
+    QTest::newRow("cut off, escaped name")
+            << QByteArray(R"({"expires_in":1,"access\u005ftoken":"24.ab)") << none
+            << QByteArray(R"({"expires_in":1,"access\u005ftoken":"***")");
+    QTest::newRow("not JSON, known value with spaces")
+            << QByteArray("client_secret=my secret key&x; my%20secret%20key; my+secret+key")
+            << QStringList{"my secret key"} << QByteArray("client_secret=***&x; ***; ***");
+    QTest::newRow("not JSON, query-like leftovers")
+            << QByteArray("see access_token=abc&client_secret=def") << none
+            << QByteArray("see access_token=***&client_secret=***");
 }
 
-void tst_ServiceAddress::redactsTokenReplies()
+void tst_ServiceAddress::redactsReplyBodies()
 {
     QFETCH(QByteArray, body);
+    QFETCH(QStringList, known);
     QFETCH(QByteArray, expected);
-    QCOMPARE(Redaction::tokenResponse(body), expected);
+    QCOMPARE(Redaction::replyBody(body, known), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceAddress)

@@ -151,62 +151,79 @@ void tst_TokenRequest::valuesArriveExactly()
 void tst_TokenRequest::replies_data()
 {
     QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("reason");      // empty: the usual phrase
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("status");        // empty: a network error text follows the prefix
+    QTest::addColumn<QString>("status");        // network error: what follows the prefix contains this
     QTest::addColumn<QString>("style");
     QTest::addColumn<QString>("result");        // Unchanged: the box keeps its text
     QTest::addColumn<QString>("token");         // the token field afterwards
     QTest::addColumn<QString>("boxTitle");      // empty: no box
 
     const QString failed = QStringLiteral("● Failed to get Access Token");
+    const auto refusedWith = [](const QByteArray &body) {
+        return QStringLiteral("Failed to get Access Token:\nError: \nDescription: \n\nRaw response:\n")
+                + QString::fromUtf8(body);
+    };
+    const QByteArray none;
 
-    QTest::newRow("token") << 200 << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})")
+    QTest::newRow("token") << 200 << none << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})")
             << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "24.abc" << "Success";
-    QTest::newRow("token kept as sent, untrimmed") << 200 << QByteArray(R"({"access_token":" t "})")
+    QTest::newRow("token kept as sent, untrimmed") << 200 << none << QByteArray(R"({"access_token":" t "})")
             << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << " t " << "Success";
-    QTest::newRow("token and error") << 200 << QByteArray(R"({"access_token":"x","error":"e"})")
+    QTest::newRow("token and error") << 200 << none << QByteArray(R"({"access_token":"x","error":"e"})")
             << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "x" << "Success";
-    QTest::newRow("token a number") << 200 << QByteArray(R"({"access_token":42})")
-            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "" << "Success";
-    QTest::newRow("token null") << 200 << QByteArray(R"({"access_token":null})")
-            << "✅ Access Token obtained successfully" << StatusStyle::Success << Unchanged << "" << "Success";
+
+    // Only a string with something in it is a token; anything else is a refusal.
+    for (const char *value : {"42", "null", "\"\"", "\"  \"", "{\"value\":\"t\"}", "[\"t\"]"}) {
+        const QByteArray body = QByteArray(R"({"access_token":)") + value + '}';
+        QTest::addRow("token %s", value) << 200 << none << body
+                << failed << StatusStyle::Error << refusedWith(body) << "old" << "";
+    }
 
     const QByteArray refused = R"({"error":"invalid_client","error_description":"unknown client id"})";
-    QTest::newRow("refused with 200") << 200 << refused << failed << StatusStyle::Error
+    QTest::newRow("refused with 200") << 200 << none << refused << failed << StatusStyle::Error
             << "Failed to get Access Token:\nError: invalid_client\nDescription: unknown client id\n\n"
                "Raw response:\n" + QString::fromUtf8(refused)
             << "old" << "";
-    QTest::newRow("neither token nor error") << 200 << QByteArray("{}") << failed << StatusStyle::Error
-            << "Failed to get Access Token:\nError: \nDescription: \n\nRaw response:\n{}" << "old" << "";
-    QTest::newRow("members of other types") << 200 << QByteArray(R"({"error":1,"error_description":[]})")
-            << failed << StatusStyle::Error
-            << R"(Failed to get Access Token:
-Error: 
-Description: 
-
-Raw response:
-{"error":1,"error_description":[]})" << "old" << "";
-    QTest::newRow("empty body") << 200 << QByteArray()
+    QTest::newRow("neither token nor error") << 200 << none << QByteArray("{}") << failed << StatusStyle::Error
+            << refusedWith("{}") << "old" << "";
+    QTest::newRow("members of other types") << 200 << none << QByteArray(R"({"error":1,"error_description":[]})")
+            << failed << StatusStyle::Error << refusedWith(R"({"error":1,"error_description":[]})") << "old" << "";
+    QTest::newRow("empty body") << 200 << none << QByteArray()
             << "● Failed to parse token response" << StatusStyle::Error
             << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << "old" << "";
-    QTest::newRow("not JSON") << 200 << QByteArray("<html>busy</html>")
+    QTest::newRow("not JSON") << 200 << none << QByteArray("<html>busy</html>")
             << "● Failed to parse token response" << StatusStyle::Error
             << "JSON parse error:\n" + parserMessage("<html>busy</html>") + "\n\nRaw response:\n<html>busy</html>"
             << "old" << "";
-    QTest::newRow("array") << 200 << QByteArray(R"(["access_token"])")
+    const QByteArray megabyte(1024 * 1024, 'm');
+    QTest::newRow("1 MiB, not JSON: shown cut") << 200 << none << megabyte
+            << "● Failed to parse token response" << StatusStyle::Error
+            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n" + QString(65536, QLatin1Char('m'))
+               + "\n[first 65536 of 1048576 bytes shown]"
+            << "old" << "";
+    QTest::newRow("array") << 200 << none << QByteArray(R"(["access_token"])")
             << "● Invalid token response format" << StatusStyle::Error
             << "Token response is not a JSON object:\n[\"access_token\"]" << "old" << "";
-    QTest::newRow("HTTP 401 with JSON body") << 401 << refused
+    QTest::newRow("HTTP 401 with JSON body") << 401 << none << refused
             << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
-    QTest::newRow("HTTP 400") << 400 << QByteArray(R"({"error":"invalid_request"})")
+    QTest::newRow("HTTP 400") << 400 << none << QByteArray(R"({"error":"invalid_request"})")
             << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
-    QTest::newRow("HTTP 500") << 500 << QByteArray("oops")
+    QTest::newRow("HTTP 500") << 500 << none << QByteArray("oops")
             << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
+    const QByteArray markup = R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
+    QTest::newRow("HTTP 500, markup in the reason phrase") << 500 << markup << QByteArray("oops")
+            << "server replied: " + QString::fromLatin1(markup) << StatusStyle::Error << Unchanged << "old"
+            << "Network Error";
+    QTest::newRow("50 MB of letters") << 200 << none << QByteArray(50 * 1024 * 1024, 'z')
+            << "The reply is larger than the 8 MiB limit and was not read." << StatusStyle::Error << Unchanged
+            << "old" << "Network Error";
 }
 
 void tst_TokenRequest::replies()
 {
     QFETCH(int, httpStatus);
+    QFETCH(QByteArray, reason);
     QFETCH(QByteArray, body);
     QFETCH(QString, status);
     QFETCH(QString, style);
@@ -218,21 +235,27 @@ void tst_TokenRequest::replies()
     ClientHarness h;
     h.parts->accessToken->setText(QStringLiteral("old"));
     h.parts->result->setPlainText(QStringLiteral("earlier text"));
-    h.server.enqueue(httpStatus, body);
+    ScriptedReply reply;
+    reply.status = httpStatus;
+    reply.reason = reason;
+    reply.body = body;
+    h.server.enqueue(reply);
 
     requestToken(h, QStringLiteral("key"), QStringLiteral("secret"));
     QTRY_VERIFY(h.parts->status->text() != BusyText);
     QTRY_COMPARE(h.boxes.boxes.size(), boxTitle.isEmpty() ? 0 : 1);
 
     QCOMPARE(h.parts->status->styleSheet(), style);
+    QCOMPARE(shownText(h.parts->status), h.parts->status->text()); // what came in is shown as written
     QCOMPARE(h.parts->accessToken->text(), token);
     QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
 
-    if (status.isEmpty()) {
+    if (boxTitle == QLatin1String("Network Error")) {
         // Transport failure: Qt's text on the status line and in the box, body unseen.
         const QString prefix = QStringLiteral("● Failed to get token: ");
         const QString statusText = h.parts->status->text();
         QVERIFY2(statusText.startsWith(prefix) && statusText.size() > prefix.size(), qPrintable(statusText));
+        QVERIFY2(statusText.mid(prefix.size()).contains(status), qPrintable(statusText));
         const SeenMessageBox box = h.boxes.boxes.first();
         QCOMPARE(box.title, boxTitle);
         QCOMPARE(box.icon, QMessageBox::Warning);
@@ -240,7 +263,9 @@ void tst_TokenRequest::replies()
         QVERIFY(log.linesStartingWith(QStringLiteral("Token response:")).isEmpty());
     } else {
         QCOMPARE(h.parts->status->text(), status);
-        QCOMPARE(log.linesStartingWith(QStringLiteral("Token response:")).size(), 1);
+        const QStringList logged = log.linesStartingWith(QStringLiteral("Token response:"));
+        QCOMPARE(logged.size(), 1);
+        QVERIFY2(logged.first().size() < 8192, "the whole body went to the log");
     }
     if (boxTitle == QLatin1String("Success")) {
         const SeenMessageBox box = h.boxes.boxes.first();
@@ -265,39 +290,59 @@ void tst_TokenRequest::errorTextIsFilledInOnePass()
 void tst_TokenRequest::secretsStayOutOfLogAndScreen_data()
 {
     QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("secret");
 
-    QTest::newRow("token granted") << 200;
-    QTest::newRow("HTTP 401") << 401;
-    QTest::newRow("HTTP 503") << 503;
+    const QByteArray granted = R"({"access_token":"24.tok+en/42=","expires_in":2592000})";
+    const QString secret = QStringLiteral("Sec+ret/Key=");
+    const QString spaced = QStringLiteral("my secret key");
+
+    QTest::newRow("token granted") << 200 << granted << secret;
+    QTest::newRow("HTTP 401") << 401 << granted << secret;
+    QTest::newRow("HTTP 503") << 503 << granted << secret;
+    QTest::newRow("escaped member name")
+            << 200 << QByteArray(R"({"expires_in":2592000,"access\u005ftoken":"24.tok+en/42="})") << secret;
+    QTest::newRow("nested and refused")
+            << 200 << QByteArray(R"({"error":"e","data":[{"session_secret":"24.tok+en/42="}]})") << secret;
+    QTest::newRow("spaced secret, HTTP 503") << 503 << granted << spaced;
+    QTest::newRow("spaced secret echoed, not JSON")
+            << 200 << QByteArray("bad client_secret=my secret key; token 24.tok+en/42= revoked") << spaced;
 }
 
 void tst_TokenRequest::secretsStayOutOfLogAndScreen()
 {
     QFETCH(int, httpStatus);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, secret);
 
-    const QString secret = QStringLiteral("Sec+ret/Key=");
     const QString token = QStringLiteral("24.tok+en/42=");
     LogRecorder log;
     ClientHarness h;
-    h.server.enqueue(httpStatus, R"({"access_token":"24.tok+en/42=","expires_in":2592000})");
+    h.parts->accessToken->setText(token); // pasted earlier: known, so masked too
+    h.server.enqueue(httpStatus, body);
     requestToken(h, QStringLiteral("key"), secret);
     QTRY_VERIFY(h.parts->status->text() != BusyText);
-    QTRY_COMPARE(h.boxes.boxes.size(), 1);
+    const bool granted = h.parts->status->text().startsWith(QStringLiteral("✅"));
+    QTRY_COMPARE(h.boxes.boxes.size(), granted || httpStatus != 200 ? 1 : 0);
 
     const QString urlLine = log.linesStartingWith(QStringLiteral("Token request url:")).value(0);
     QVERIFY2(urlLine.contains(QStringLiteral("client_id=key&client_secret=***&grant_type=client_credentials")),
              qPrintable(urlLine));
 
     QStringList shown = log.lines();
-    shown << h.parts->status->text() << h.boxes.boxes.first().text << h.parts->result->toPlainText();
+    shown << h.parts->status->text() << h.parts->result->toPlainText();
+    for (const auto &box : h.boxes.boxes)
+        shown << box.text;
     const QString everything = shown.join(QLatin1Char('\n'));
     for (const QString &value : {secret, token}) {
+        const int space = value.indexOf(QLatin1Char(' '));
         for (const QString &spelling : {value, QString::fromLatin1(QUrl::toPercentEncoding(value)),
-                                        QString(value).remove(QLatin1Char('+'))}) {
+                                        QString(value).remove(QLatin1Char('+')),
+                                        space < 0 ? value : value.mid(space)}) {
             QVERIFY2(!everything.contains(spelling), qPrintable(everything));
         }
     }
-    if (httpStatus == 200) {
+    if (httpStatus == 200 && granted) {
         QCOMPARE(h.parts->accessToken->text(), token);
         QVERIFY(log.joined().contains(QStringLiteral(R"(\"access_token\":\"***\")")));
     } else if (httpStatus == 503) {

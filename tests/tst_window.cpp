@@ -218,6 +218,7 @@ void tst_Window::refusesUnsafeServiceAddress_data()
     QTest::newRow("no scheme") << "aip.baidubce.com";
     QTest::newRow("credentials in the address") << "https://user:pw@ocr.example.com";
     QTest::newRow("query") << "https://ocr.example.com/?x=1";
+    QTest::newRow("line break") << "https://ocr.example.com/a\nvirelto: address accepted";
 }
 
 void tst_Window::refusesUnsafeServiceAddress()

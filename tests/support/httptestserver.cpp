@@ -190,10 +190,15 @@ void HttpTestServer::readFrom(QTcpSocket *socket)
 void HttpTestServer::answer(QTcpSocket *socket, const ScriptedReply &reply)
 {
     QByteArray response = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
-            + reasonPhrase(reply.status) + "\r\n";
+            + (reply.reason.isEmpty() ? reasonPhrase(reply.status) : reply.reason) + "\r\n";
     if (!reply.contentType.isEmpty())
         response += "Content-Type: " + reply.contentType + "\r\n";
-    response += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n\r\n";
+    if (reply.noLength)
+        response += "Connection: close\r\n\r\n";
+    else
+        response += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n\r\n";
     response += reply.body;
     socket->write(response);
+    if (reply.noLength)
+        socket->disconnectFromHost();
 }

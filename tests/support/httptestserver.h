@@ -33,6 +33,8 @@ struct ScriptedReply
     int status = 200;
     QByteArray body = "{}";
     QByteArray contentType = "application/json";
+    QByteArray reason;   // empty: the usual phrase for the status
+    bool noLength = false; // no Content-Length: the body ends when the connection closes
     bool stall = false;  // read the request, never answer
     bool hold = false;   // answer only when release() is called
 };

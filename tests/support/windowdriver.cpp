@@ -3,6 +3,7 @@
 
 #include "mainwindow.h"
 
+#include <QAccessible>
 #include <QBoxLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -76,6 +77,12 @@ ClientHarness::~ClientHarness()
 int ClientHarness::pendingReplies() const
 {
     return window->findChildren<QNetworkReply *>().size();
+}
+
+QString shownText(QLabel *label)
+{
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(label);
+    return accessible ? accessible->text(QAccessible::Name) : QString();
 }
 
 void deliverCapturedImage(MainWindow &window, const QImage &image, int id)

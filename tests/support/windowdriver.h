@@ -58,6 +58,10 @@ struct ClientHarness
     int pendingReplies() const;
 };
 
+// A label's text as it is presented to the user (Qt's accessible name):
+// markup that the label renders shows up here without its tags.
+QString shownText(QLabel *label);
+
 // Hands an image to the window as if the camera had just delivered it.
 void deliverCapturedImage(MainWindow &window, const QImage &image, int id = 1);
 
