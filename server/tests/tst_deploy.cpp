@@ -433,8 +433,12 @@ protected:
     {
         auto reply = client()->Post(std::string(TokenPath) + "?grant_type=client_credentials&client_id=" + ApiKey
                                    + "&client_secret=" + m_secretKey);
-        if (!reply || reply->status != 200)
+        if (!reply || reply->status != 200) {
+            ADD_FAILURE() << "no token from the balancer: "
+                          << (reply ? std::to_string(reply->status) + " " + reply->body
+                                    : httplib::to_string(reply.error()));
             return {};
+        }
         const std::string token = json::parse(reply->body, nullptr, false).value("access_token", "");
         if (!token.empty())
             m_tokens.push_back(token);
