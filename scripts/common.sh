@@ -13,7 +13,7 @@ VIRELTO_PACKAGES=(
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
     libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk
     # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests)
-    libgtest-dev libbenchmark-dev libcpp-httplib-dev
+    libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev
     # the vendor's Node.js SDK against the service; nginx in front of replicas
     nodejs nginx-light
     # tests: certificates, image checks, the Windows resource script, a display
