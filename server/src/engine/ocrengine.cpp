@@ -229,6 +229,14 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
             pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
     if (!pix)
         return {Recognition::Outcome::Undecodable, {}};
+    // Tesseract reads grey levels only; a colour page would be kept four
+    // times as large (an 8192 x 8192 photo: 256 MiB instead of 64).
+    const int depth = pixGetDepth(pix.get());
+    if (depth == 32 || depth == 16 || pixGetColormap(pix.get())) {
+        pix.reset(depth == 32 ? pixConvertRGBToLuminance(pix.get()) : pixConvertTo8(pix.get(), 0));
+        if (!pix)
+            return {Recognition::Outcome::Undecodable, {}};
+    }
 
     auto &api = worker.apis[job.language];
     if (!api)

@@ -192,7 +192,9 @@ public:
     void stopGently() override
     {
         net::post(executor(), [self = self()] {
-            if (self->m_phase == Phase::Idle || self->m_phase == Phase::Handshake)
+            // A head still on its way counts as idle: a slow client must
+            // not hold the shutdown up.
+            if (self->m_phase == Phase::Idle || self->m_phase == Phase::Handshake || self->m_phase == Phase::Head)
                 self->close();
         });
     }

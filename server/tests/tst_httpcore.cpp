@@ -1,0 +1,620 @@
+// SPDX-License-Identifier: MIT
+// The service on a shared network: idle, slow, oversized and hostile
+// clients beside normal ones, shutdown at any moment, and secrets handling.
+// Raw sockets on loopback; every wait has a limit.
+#include "serverprocess.h"
+
+#include <gtest/gtest.h>
+#include <leptonica/allheaders.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char TokenQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
+const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::string base64Form(const std::string &bytes)
+{
+    std::string b64(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    b64.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()),
+                                      reinterpret_cast<const unsigned char *>(bytes.data()), int(bytes.size()))));
+    std::string out = "image=";
+    for (char c : b64)
+        out += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    return out;
+}
+
+// Peak and current resident memory of a process, in MiB.
+long memoryMiB(pid_t pid, const char *field)
+{
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::strlen(field) + 1)) / 1024;
+    return -1;
+}
+
+struct RawResponse
+{
+    int status = 0;
+    std::string body;
+    json parsed() const { return json::parse(body, nullptr, false); }
+};
+
+// One TCP connection to the server, byte by byte.
+class Connection
+{
+public:
+    explicit Connection(int port)
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(std::uint16_t(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~Connection()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Connection(Connection &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_in(std::move(other.m_in)) {}
+
+    bool connected() const { return m_fd >= 0; }
+
+    bool send(std::string_view data)
+    {
+        while (!data.empty()) {
+            const ssize_t n = ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            data.remove_prefix(size_t(n));
+        }
+        return true;
+    }
+
+    // Reads what arrives within the limit; false once the peer has closed.
+    bool readFor(std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{m_fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+                return true;
+            char buffer[65536];
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return false;
+            m_in.append(buffer, size_t(n));
+        }
+    }
+
+    // Waits for the server to close the connection.
+    bool closedWithin(std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline)
+            if (!readFor(100ms))
+                return true;
+        return false;
+    }
+
+    // One response with a Content-Length body, or nothing within the limit.
+    std::optional<RawResponse> response(std::chrono::milliseconds limit = 10s)
+    {
+        const auto deadline = Clock::now() + limit;
+        static const std::regex statusLine(R"(^HTTP/1\.1 (\d{3}) )");
+        static const std::regex length(R"(\r\n[Cc]ontent-[Ll]ength: *(\d+)\r\n)");
+        for (;;) {
+            const size_t headEnd = m_in.find("\r\n\r\n");
+            std::smatch status, size;
+            if (headEnd != std::string::npos) {
+                const std::string head = m_in.substr(0, headEnd + 2);
+                if (std::regex_search(head, status, statusLine) && std::regex_search(head, size, length)) {
+                    const size_t total = headEnd + 4 + std::stoul(size[1]);
+                    if (m_in.size() >= total) {
+                        RawResponse r{std::stoi(status[1]), m_in.substr(headEnd + 4, total - headEnd - 4)};
+                        m_in.erase(0, total);
+                        return r;
+                    }
+                }
+            }
+            if (Clock::now() >= deadline)
+                return std::nullopt;
+            const bool open = readFor(std::min<std::chrono::milliseconds>(
+                    100ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())));
+            if (!open && m_in.find("\r\n\r\n") == std::string::npos)
+                return std::nullopt;
+        }
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_in;
+};
+
+std::string post(const std::string &target, const std::string &body,
+                 const std::string &type = "application/x-www-form-urlencoded")
+{
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type
+            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string tokenFrom(int port)
+{
+    Connection c(port);
+    c.send(post(TokenQuery, ""));
+    const auto r = c.response();
+    return r && r->status == 200 ? r->parsed().value("access_token", "") : "";
+}
+
+// A normal client: a token request on a new connection, answered within
+// a few seconds.
+bool answersPromptly(int port)
+{
+    Connection c(port);
+    return c.send(post(TokenQuery, "")) && [&] {
+        const auto r = c.response(5s);
+        return r && r->status == 200;
+    }();
+}
+
+class HttpCore : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        server = new ServerProcess(defaultServerArguments({"--workers", "1"}));
+        ASSERT_TRUE(server->started()) << server->log();
+    }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+    static int port() { return server->port(); }
+    static ServerProcess *server;
+};
+
+ServerProcess *HttpCore::server = nullptr;
+
+TEST_F(HttpCore, IdleSlowAndKeptAliveClientsDoNotDelayOthers)
+{
+    std::vector<Connection> idle, keptAlive, slow;
+    for (int i = 0; i < 40; ++i) {
+        idle.emplace_back(port());
+        keptAlive.emplace_back(port());
+        keptAlive.back().send(post(TokenQuery, ""));
+        ASSERT_TRUE(keptAlive.back().response()) << "keep-alive client " << i;
+        slow.emplace_back(port());
+        slow.back().send("POST /oauth/2.0/tok");
+    }
+    // Slow clients trickle their heads a byte at a time.
+    std::atomic<bool> trickle{true};
+    std::thread trickler([&] {
+        while (trickle)
+            for (auto &c : slow) {
+                c.send("e");
+                std::this_thread::sleep_for(5ms);
+            }
+    });
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(answersPromptly(port())) << "request " << i;
+
+    // Nobody holds a connection forever: heads are due within 10 s.
+    for (auto &c : slow)
+        EXPECT_TRUE(c.closedWithin(15s));
+    trickle = false;
+    trickler.join();
+    for (auto &c : idle)
+        EXPECT_TRUE(c.closedWithin(5s));
+    EXPECT_TRUE(answersPromptly(port()));
+}
+
+TEST_F(HttpCore, BodilessPostIsAnsweredAtOnce)
+{
+    Connection c(port());
+    c.send(std::string("POST ") + TokenQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const auto r = c.response(5s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_FALSE(r->parsed().value("access_token", "").empty());
+}
+
+struct OverLimitCase
+{
+    const char *name;
+    bool ocrRoute;
+    bool chunked; // else a Content-Length far over the limit
+    int status;
+    const char *field; // the JSON member that names the error
+    json value;
+};
+
+class OverLimit : public HttpCore, public ::testing::WithParamInterface<OverLimitCase>
+{
+};
+
+// The client sends its whole body (up to 300 MiB) while the server refuses
+// after its limit; the server's memory must not follow the body.
+TEST_P(OverLimit, IsRefusedInTheRoutesShapeWithoutBuffering)
+{
+    const OverLimitCase &c = GetParam();
+    const std::string token = tokenFrom(port());
+    const std::string target = c.ocrRoute ? std::string(OcrPath) + "?access_token=" + token : "/oauth/2.0/token";
+    const long before = memoryMiB(server->pid(), "VmRSS");
+
+    Connection connection(port());
+    const std::string head = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n"
+            + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
+                         : "Content-Length: " + std::to_string(300u << 20) + "\r\n\r\n");
+    ASSERT_TRUE(connection.send(head));
+    std::string chunk(1 << 20, 'A');
+    if (c.chunked)
+        chunk = "100000\r\n" + chunk + "\r\n";
+    for (int i = 0; i < 300 && connection.send(chunk); ++i) {
+    }
+    const auto r = connection.response();
+    ASSERT_TRUE(r) << server->log();
+    EXPECT_EQ(r->status, c.status);
+    EXPECT_EQ(r->parsed().value(c.field, json()), c.value) << r->body;
+    EXPECT_LT(memoryMiB(server->pid(), "VmRSS") - before, 64);
+    EXPECT_TRUE(answersPromptly(port()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Routes, OverLimit,
+        ::testing::Values(OverLimitCase{"TokenChunked", false, true, 413, "error", "invalid_request"},
+                          OverLimitCase{"TokenLength", false, false, 413, "error", "invalid_request"},
+                          OverLimitCase{"OcrChunked", true, true, 200, "error_code", 216202},
+                          OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(HttpCore, HostileFramingGetsJsonErrors)
+{
+    const std::string token = tokenFrom(port());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + token;
+    struct Case
+    {
+        std::string request;
+        int status;
+        int code;
+    };
+    const Case cases[] = {
+        {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
+              "multipart/form-data; boundary=x"),
+         200, 216100},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 431, 216103},
+        {"GET /x HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431, 216103},
+        {"NOT HTTP AT ALL\r\n\r\n", 400, 216100},
+        {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+    };
+    for (const Case &c : cases) {
+        Connection connection(port());
+        connection.send(c.request);
+        const auto r = connection.response();
+        ASSERT_TRUE(r) << c.request.substr(0, 60);
+        EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
+        EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+    }
+    EXPECT_TRUE(answersPromptly(port()));
+}
+
+TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
+{
+    Connection c(port());
+    c.send("GET /x%0A2026-01-01T00:00:00Z%20POST%20/oauth/2.0/token%20200%20error=0 HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(c.response());
+    ASSERT_TRUE(server->waitForLog("GET /x%0A2026"));
+    EXPECT_EQ(server->log().find("\n2026-01-01T00:00:00Z"), std::string::npos);
+
+    // A refused head a while after the last request is timed from its own
+    // first byte, not from an earlier request.
+    std::this_thread::sleep_for(1500ms);
+    Connection big(port());
+    big.send("GET /" + std::string(20000, 'z') + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(big.response());
+    ASSERT_TRUE(server->waitForLog(" 431 error=216103 "));
+    std::smatch took;
+    const std::string log = server->log();
+    ASSERT_TRUE(std::regex_search(log, took, std::regex(R"( 431 error=216103 ([0-9.]+)ms )")));
+    EXPECT_LT(std::stod(took[1]), 1000.0) << log;
+}
+
+TEST(HttpCoreLimits, ConnectionsBeyondTheLimitAreRefusedCleanly)
+{
+    ServerProcess server(defaultServerArguments({"--max-connections", "4", "--workers", "1"}));
+    ASSERT_TRUE(server.started());
+    std::vector<Connection> held;
+    for (int i = 0; i < 4; ++i)
+        held.emplace_back(server.port());
+    ASSERT_TRUE(server.waitForLog("listening"));
+    // Let the server take all four before the fifth arrives.
+    for (auto &c : held)
+        c.readFor(50ms);
+    Connection refused(server.port());
+    const auto r = refused.response();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_EQ(r->parsed().value("error_code", 0), 18);
+    held.clear();
+    bool served = false;
+    for (int i = 0; i < 50 && !served; ++i) // the closes reach the server in their own time
+        served = answersPromptly(server.port());
+    EXPECT_TRUE(served);
+}
+
+std::string blankPng(int width, int height)
+{
+    Pix *pix = pixCreate(width, height, 32);
+    pixSetAll(pix); // white
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMemPng(&data, &size, pix, 0.0);
+    std::string out(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    pixDestroy(&pix);
+    return out;
+}
+
+TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
+{
+    // Six 8192 x 8192 colour pages (256 MiB each once decoded) at once
+    // against one worker and a queue of one: two are read, four refused at
+    // once, and memory holds about one decoded page.
+    ServerProcess server(defaultServerArguments({"--workers", "1", "--queue", "1"}));
+    ASSERT_TRUE(server.started());
+    const std::string token = tokenFrom(server.port());
+    const std::string request = post(std::string(OcrPath) + "?access_token=" + token, base64Form(blankPng(8192, 8192)));
+    const long before = memoryMiB(server.pid(), "VmHWM");
+    std::vector<std::thread> clients;
+    std::atomic<int> read{0}, refused{0}, other{0};
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&] {
+            Connection c(server.port());
+            c.send(request);
+            const auto r = c.response(120s);
+            const int code = r ? r->parsed().value("error_code", 0) : -1;
+            ++(code == 0 ? read : code == 18 ? refused : other);
+        });
+    }
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(read.load(), 2);
+    EXPECT_EQ(refused.load(), 4);
+    std::cout << "peak resident memory: " << before << " MiB before, " << memoryMiB(server.pid(), "VmHWM")
+              << " MiB after\n";
+    EXPECT_LT(memoryMiB(server.pid(), "VmHWM") - before, 700);
+}
+
+TEST(HttpCoreEngine, RecognitionHasADeadline)
+{
+    // Sixteen copies of a page of text: far more than a second of work.
+    Pix *page = pixRead(FIXTURES_DIR "/clean.png");
+    ASSERT_NE(page, nullptr);
+    const int w = pixGetWidth(page), h = pixGetHeight(page);
+    Pix *sheet = pixCreate(w * 4, h * 4, pixGetDepth(page));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            pixRasterop(sheet, x * w, y * h, w, h, PIX_SRC, page, 0, 0);
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMemPng(&data, &size, sheet, 0.0);
+    const std::string png(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    pixDestroy(&sheet);
+    pixDestroy(&page);
+
+    ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
+    ASSERT_TRUE(server.started());
+    Connection c(server.port());
+    c.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(server.port()), base64Form(png)));
+    const auto r = c.response(60s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body.substr(0, 200);
+}
+
+// --- shutdown ---------------------------------------------------------------------
+
+int waitForExit(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    int status = 0;
+    while (Clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(20ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
+{
+    // From the first instant of the process to just after it listens.
+    for (int delayMs : {0, 1, 5, 20, 100, 400}) {
+        const std::vector<std::string> args = defaultServerArguments({"--workers", "1"});
+        std::vector<char *> argv;
+        std::string binary = OCR_SERVER_BINARY;
+        argv.push_back(binary.data());
+        std::vector<std::string> copies = args;
+        for (auto &a : copies)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int devNull = open("/dev/null", O_WRONLY);
+            dup2(devNull, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        kill(pid, SIGTERM);
+        const int status = waitForExit(pid, 30s);
+        EXPECT_TRUE(status == 0 || status == 128 + SIGTERM) << "SIGTERM after " << delayMs << " ms: " << status;
+    }
+    // Right after the "listening" line, many times.
+    for (int i = 0; i < 10; ++i) {
+        ServerProcess server(defaultServerArguments({"--workers", "1"}));
+        ASSERT_TRUE(server.started());
+        kill(server.pid(), SIGTERM);
+        EXPECT_EQ(waitForExit(server.pid(), 30s), 0) << "try " << i;
+    }
+}
+
+TEST(HttpCoreShutdown, FinishesRequestsInFlightAndClosesTheRest)
+{
+    ServerProcess server(defaultServerArguments({"--workers", "1"}));
+    ASSERT_TRUE(server.started());
+    const std::string token = tokenFrom(server.port());
+    Connection idle(server.port()), slow(server.port()), busy(server.port());
+    slow.send("POST /oauth");
+    busy.send(post(std::string(OcrPath) + "?access_token=" + token,
+                   base64Form(readFile(FIXTURES_DIR "/photo.jpg"))));
+    // No signal tells when the server has read the request; a recognition
+    // of the photo takes longer than this.
+    busy.readFor(150ms);
+
+    const auto stopped = Clock::now();
+    kill(server.pid(), SIGTERM);
+    EXPECT_TRUE(idle.closedWithin(2s));
+    EXPECT_TRUE(slow.closedWithin(2s));
+    const auto r = busy.response(15s);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+    EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
+    std::cout << "stopped in " << std::chrono::duration<double>(Clock::now() - stopped).count() << " s\n";
+}
+
+// --- secrets ----------------------------------------------------------------------
+
+std::string writeSecret(const std::string &name, const std::string &value, mode_t mode)
+{
+    const std::string path = testing::TempDir() + "/" + name;
+    std::ofstream(path) << value << "\n";
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+TEST(HttpCoreSecrets, StartUpRulesForSecrets)
+{
+    const std::string key = writeSecret("api-key", "file-key", 0600);
+    const std::string secret = writeSecret("secret-key", "file-secret", 0600);
+    const std::string shared = writeSecret("shared-secret-key", "file-secret", 0640);
+    const std::string shortKey = writeSecret("short-token-key", "0123456789", 0600);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--api-key-file", key, "--secret-key-file", shared}, "can be read or changed by group or others"},
+        {{"--api-key-file", key, "--secret-key-file", secret, "--token-key-file", shortKey}, "at least 32 bytes"},
+        {{"--api-key", "k", "--secret-key", "s", "--token-key", "short"}, "at least 32 bytes"},
+        {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "9223372036854775807"}, "--token-ttl wants"},
+        {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "0"}, "--token-ttl wants"},
+    };
+    for (const auto &[arguments, expected] : refused) {
+        std::string errors;
+        EXPECT_EQ(ServerProcess::run(arguments, &errors), 2) << errors;
+        EXPECT_NE(errors.find(expected), std::string::npos) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    }
+
+    ServerProcess fromFiles({"--listen", "127.0.0.1:0", "--workers", "1", "--api-key-file", key,
+                             "--secret-key-file", secret});
+    ASSERT_TRUE(fromFiles.started()) << fromFiles.log();
+    EXPECT_EQ(fromFiles.log().find("warning"), std::string::npos) << fromFiles.log();
+    Connection c(fromFiles.port());
+    c.send(post("/oauth/2.0/token", "grant_type=client_credentials&client_id=file-key&client_secret=file-secret"));
+    const auto r = c.response();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+
+    ServerProcess onCommandLine(defaultServerArguments({"--workers", "1"}));
+    ASSERT_TRUE(onCommandLine.started());
+    EXPECT_NE(onCommandLine.log().find("warning: --secret-key on the command line"), std::string::npos);
+    const std::string commandLine = readFile("/proc/" + std::to_string(onCommandLine.pid()) + "/cmdline");
+    EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
+}
+
+std::string hmacHex(const std::string &key, const std::string &data)
+{
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+         data.size(), mac, &length);
+    std::string hex;
+    for (unsigned i = 0; i < length; ++i) {
+        char byte[3];
+        std::snprintf(byte, sizeof byte, "%02x", mac[i]);
+        hex += byte;
+    }
+    return hex;
+}
+
+TEST(HttpCoreSecrets, TokensRevealNothingAndMalformedSignedFieldsAreInvalid)
+{
+    const std::string tokenKey(40, 'k');
+    ServerProcess server(defaultServerArguments({"--workers", "1", "--token-key", tokenKey}));
+    ASSERT_TRUE(server.started());
+    const std::string token = tokenFrom(server.port());
+    ASSERT_FALSE(token.empty());
+    std::string apiKeyHex;
+    for (unsigned char ch : std::string("test-key")) {
+        char byte[3];
+        std::snprintf(byte, sizeof byte, "%02x", ch);
+        apiKeyHex += byte;
+    }
+    EXPECT_EQ(token.find(apiKeyHex), std::string::npos) << token;
+    EXPECT_EQ(token.find("test-key"), std::string::npos) << token;
+
+    // Correctly signed by the key, but with fields no server writes.
+    const std::string keyId = token.substr(3, token.find('.', 3) - 3);
+    for (const std::string &payload : {"24." + keyId + ".soon", "24." + keyId + ".99999999999999999999999",
+                                       "24." + keyId, std::string("24..1")}) {
+        const std::string forged = payload + "." + hmacHex(tokenKey, payload);
+        Connection c(server.port());
+        c.send(post(std::string(OcrPath) + "?access_token=" + forged, "image="));
+        const auto r = c.response();
+        ASSERT_TRUE(r) << payload;
+        EXPECT_EQ(r->status, 200);
+        EXPECT_EQ(r->parsed().value("error_code", 0), 110) << payload << ": " << r->body;
+    }
+}
+
+} // namespace
