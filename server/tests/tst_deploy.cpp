@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -648,5 +649,90 @@ TEST(DeploySystemd, UnitPassesSystemdAnalyzeVerify)
         EXPECT_NE(shipped.find(std::string("-file %d/") + credential), std::string::npos) << credential;
     }
 }
+
+// The unit hands the secrets over as systemd credentials. systemd 252 writes
+// them to a ramfs as 0400 files owned by the service's user; where the file
+// system has ACLs (later versions, or no right to mount), it keeps them
+// root's and adds an ACL entry for the service's user, which stat shows as
+// 0440. Both must be accepted, and a secret really shared must not be.
+enum class Acl { None, ServicesUser, OtherUser };
+
+struct CredentialCase
+{
+    const char *name;
+    mode_t mode;
+    Acl acl; // read access for a named user
+    bool accepted;
+};
+
+void PrintTo(const CredentialCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+// A POSIX access ACL: owner r, one named user r, owning group none, mask r.
+bool addReadAcl(const std::string &path, uid_t user)
+{
+    const auto entry = [](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
+        std::string bytes(8, '\0');
+        for (int i = 0; i < 2; ++i) {
+            bytes[size_t(i)] = char((tag >> (8 * i)) & 0xff);
+            bytes[size_t(2 + i)] = char((permissions >> (8 * i)) & 0xff);
+        }
+        for (int i = 0; i < 4; ++i)
+            bytes[size_t(4 + i)] = char((id >> (8 * i)) & 0xff);
+        return bytes;
+    };
+    const std::uint32_t none = 0xffffffff;
+    const std::string acl = std::string("\x02\0\0\0", 4) + entry(0x01, 4, none) + entry(0x02, 4, user)
+            + entry(0x04, 0, none) + entry(0x10, 4, none) + entry(0x20, 0, none);
+    return setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+}
+
+class SystemdCredentials : public ::testing::TestWithParam<CredentialCase>
+{
+};
+
+TEST_P(SystemdCredentials, AreAcceptedOnlyWhenNoOneElseCanRead)
+{
+    const CredentialCase &c = GetParam();
+    char dir[] = "/tmp/virelto-credsXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::vector<std::pair<std::string, std::string>> credentials = {
+        {"api-key", ApiKey}, {"secret-key", "secret-" + randomHex(16)}, {"token-key", randomHex(32)}};
+    std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--workers", "1"};
+    bool aclSupported = true;
+    for (const auto &[name, value] : credentials) {
+        const std::string path = d + "/" + name;
+        ASSERT_TRUE(writeFile(path, value));
+        chmod(path.c_str(), c.mode);
+        if (c.acl != Acl::None)
+            aclSupported = aclSupported && addReadAcl(path, c.acl == Acl::OtherUser ? geteuid() + 1 : geteuid());
+        arguments.insert(arguments.end(), {"--" + name + "-file", path});
+    }
+    if (!aclSupported) {
+        std::system(("rm -rf " + d).c_str());
+        GTEST_SKIP() << "the file system of /tmp keeps no ACLs";
+    }
+
+    if (c.accepted) {
+        ServerProcess server(arguments);
+        EXPECT_TRUE(server.started()) << server.log();
+    } else {
+        std::string errors;
+        EXPECT_EQ(ServerProcess::run(arguments, &errors), 2) << errors;
+        EXPECT_NE(errors.find("group or others"), std::string::npos) << errors;
+    }
+    std::system(("rm -rf " + d).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Files, SystemdCredentials,
+        ::testing::Values(CredentialCase{"OwnerOnly", 0400, Acl::None, true},
+                          CredentialCase{"AclForTheServicesUser", 0400, Acl::ServicesUser, true},
+                          CredentialCase{"ReadableByGroup", 0440, Acl::None, false},
+                          CredentialCase{"AclForAnotherUser", 0400, Acl::OtherUser, false}),
+        [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
