@@ -18,8 +18,8 @@ QUrl url(const QUrl &url);
 // The decoded values of url's client_secret and access_token items.
 QStringList secretValues(const QUrl &url);
 
-// text with each of values masked wherever it appears, in its plain,
-// percent-encoded, form-encoded and JSON-escaped spellings.
+// text with each of values (of six characters or more) masked wherever it
+// appears, in its plain, percent-encoded, form-encoded and JSON-escaped spellings.
 QString values(const QString &text, const QStringList &values);
 
 // text (a log line or one of Qt's error texts, which may quote the request

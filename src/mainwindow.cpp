@@ -50,9 +50,12 @@ constexpr int TransferTimeoutMs = 30000;
 constexpr qint64 MaxReplyBytes = 8 * 1024 * 1024;
 const char ReplyTooLargeProperty[] = "vireltoReplyTooLarge";
 
-// Laying out megabytes of raw text would freeze the window, and a whole
-// body in one log line helps nobody: both get the start and the size.
-constexpr int ShownBodyBytes = 64 * 1024;
+// Laying out a long unbroken line takes time that grows with the square of
+// its length (64 KiB: about a second), so text from a reply is shown up to
+// this size; a whole body in one log line helps nobody either. Both get the
+// start and the full size.
+constexpr int ShownBodyBytes = 16 * 1024;
+constexpr int ShownTextChars = 16 * 1024;
 constexpr int LoggedBodyBytes = 4 * 1024;
 
 void setStatus(QLabel *label, const QString &text, const char *style)
@@ -115,6 +118,15 @@ QString shownBody(const QByteArray &body, const QStringList &secrets = QStringLi
     const int cut = utf8Cut(text, ShownBodyBytes);
     return QString::fromUtf8(text.left(cut))
             + QStringLiteral("\n[first %1 of %2 bytes shown]").arg(cut).arg(body.size());
+}
+
+// Recognised text as the result box shows it; no camera still comes near the limit.
+QString shownText(const QString &text)
+{
+    if (text.size() <= ShownTextChars)
+        return text;
+    const int cut = text.at(ShownTextChars).isLowSurrogate() ? ShownTextChars - 1 : ShownTextChars;
+    return text.left(cut) + QStringLiteral("\n[first %1 of %2 characters shown]").arg(cut).arg(text.size());
 }
 
 // A body, already masked, as the log shows it.
@@ -631,7 +643,7 @@ void MainWindow::onOCRReply(QNetworkReply *reply)
 
     if (resultText.trimmed().isEmpty())
         resultText = QStringLiteral("No text recognized");
-    m_textResult->setPlainText(resultText.trimmed());
+    m_textResult->setPlainText(shownText(resultText.trimmed()));
     setStatus(m_statusLabel, QStringLiteral("✅ Recognition completed. %1 lines detected.").arg(wordCount),
               SuccessStyle);
 }

@@ -17,6 +17,11 @@ namespace {
 
 const char *const SecretMembers[] = {"access_token", "refresh_token", "session_key", "session_secret"};
 
+// Shorter values are too common as text to mask outside the request
+// address (a one-letter test secret would garble every message); no real
+// key or token is that short.
+constexpr int MinimumMaskedLength = 6;
+
 bool isSecretItem(const QString &key)
 {
     return key == QLatin1String("client_secret") || key == QLatin1String("access_token");
@@ -109,7 +114,7 @@ QString values(const QString &text, const QStringList &values)
 {
     QStringList spellings;
     for (const QString &value : values) {
-        if (value.isEmpty())
+        if (value.size() < MinimumMaskedLength)
             continue;
         spellings << value;
         const QByteArray percent = QUrl::toPercentEncoding(value);

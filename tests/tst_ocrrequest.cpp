@@ -272,6 +272,9 @@ void tst_OcrRequest::replies_data()
     QTest::newRow("trimmed at both ends only") << 200
             << QByteArray(R"({"words_result":[{"words":"  A "},{"words":""},{"words":" B  "}],"words_result_num":3})")
             << done(3) << "A \n\n B" << true;
+    const QByteArray longLine = R"({"words_result":[{"words":")" + QByteArray(100000, 'w') + R"("}],"words_result_num":1})";
+    QTest::newRow("recognised text over 16 Ki characters is cut") << 200 << longLine << done(1)
+            << QString(16384, QLatin1Char('w')) + "\n[first 16384 of 100000 characters shown]" << true;
     QTest::newRow("no words_result") << 200 << QByteArray(R"({"log_id":5})") << done(0) << "No text recognized" << true;
 
     const QByteArray expired = R"({"error_code":111,"error_msg":"Access token expired","log_id":9})";
@@ -305,7 +308,7 @@ void tst_OcrRequest::replies_data()
     const QByteArray megabyte(1024 * 1024, 'm');
     QTest::newRow("1 MiB, not JSON: shown cut") << 200 << megabyte << "● Failed to parse OCR response"
             << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n"
-               + QString(65536, QLatin1Char('m')) + "\n[first 65536 of 1048576 bytes shown]"
+               + QString(16384, QLatin1Char('m')) + "\n[first 16384 of 1048576 bytes shown]"
             << false;
 
     const QString failed = QStringLiteral("● OCR request failed: ");

@@ -199,8 +199,8 @@ void tst_TokenRequest::replies_data()
     const QByteArray megabyte(1024 * 1024, 'm');
     QTest::newRow("1 MiB, not JSON: shown cut") << 200 << none << megabyte
             << "● Failed to parse token response" << StatusStyle::Error
-            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n" + QString(65536, QLatin1Char('m'))
-               + "\n[first 65536 of 1048576 bytes shown]"
+            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n" + QString(16384, QLatin1Char('m'))
+               + "\n[first 16384 of 1048576 bytes shown]"
             << "old" << "";
     QTest::newRow("array") << 200 << none << QByteArray(R"(["access_token"])")
             << "● Invalid token response format" << StatusStyle::Error
