@@ -8,6 +8,15 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -43,9 +52,10 @@ std::string formBody(const std::string &image)
 
 struct Service
 {
-    explicit Service(int workers)
+    explicit Service(int workers, std::vector<std::string> extra = {})
     {
-        process = std::make_unique<ServerProcess>(defaultServerArguments({"--workers", std::to_string(workers)}));
+        extra.insert(extra.begin(), {"--workers", std::to_string(workers)});
+        process = std::make_unique<ServerProcess>(defaultServerArguments(extra));
         httplib::Client c("127.0.0.1", process->port());
         auto reply = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret");
         const std::string body = reply ? reply->body : "";
@@ -65,10 +75,10 @@ bool postImage(httplib::Client &client, const Service &service, const std::strin
 
 void DirectEngine(benchmark::State &state)
 {
-    static ocrserver::OcrEngine engine("eng", 1);
+    static ocrserver::OcrEngine engine("eng", ocrserver::EngineOptions{});
     const std::string image = readFixture(Fixtures[state.range(0)]);
     for (auto _ : state)
-        benchmark::DoNotOptimize(engine.recognize(image, "eng"));
+        benchmark::DoNotOptimize(engine.recognize({image, "eng"}));
     state.SetLabel(Fixtures[state.range(0)]);
 }
 
@@ -150,12 +160,116 @@ int measureMemory(int count)
     return 0;
 }
 
+int openConnection(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// Latency of token and OCR requests from 8 keep-alive clients, alone and
+// beside `idle` idle and `slow` slowloris connections; the server's memory
+// per thousand idle connections.
+int measureCrowd(int idle, int slow)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    Service service(2, {"--max-connections", std::to_string(idle + slow + 64)});
+    const int port = service.process->port();
+    const std::string body = formBody(readFixture("small.png"));
+    const auto run = [&](const char *label) {
+        std::mutex mutex;
+        std::vector<double> token, ocr;
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 8; ++c) {
+            clients.emplace_back([&] {
+                httplib::Client client("127.0.0.1", port);
+                client.set_keep_alive(true);
+                for (int i = 0; i < 25; ++i) {
+                    auto start = std::chrono::steady_clock::now();
+                    auto t = client.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
+                                         "&client_secret=test-secret");
+                    const double tokenMs = std::chrono::duration<double, std::milli>(
+                                                   std::chrono::steady_clock::now() - start).count();
+                    start = std::chrono::steady_clock::now();
+                    const bool ok = postImage(client, service, body);
+                    const double ocrMs = std::chrono::duration<double, std::milli>(
+                                                 std::chrono::steady_clock::now() - start).count();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (t && t->status == 200)
+                        token.push_back(tokenMs);
+                    if (ok)
+                        ocr.push_back(ocrMs);
+                }
+            });
+        }
+        for (auto &t : clients)
+            t.join();
+        std::cout << label << ",token," << token.size() << ',' << percentile(token, 0.5) << ','
+                  << percentile(token, 0.99) << '\n'
+                  << label << ",ocr," << ocr.size() << ',' << percentile(ocr, 0.5) << ','
+                  << percentile(ocr, 0.99) << std::endl;
+    };
+
+    std::cout << "setting,request,answered,p50_ms,p99_ms\n";
+    run("alone");
+
+    const long before = residentKb(service.process->pid(), "VmRSS:");
+    std::vector<int> idleFds, slowFds;
+    for (int i = 0; i < idle; ++i)
+        idleFds.push_back(openConnection(port));
+    for (int i = 0; i < slow; ++i) {
+        slowFds.push_back(openConnection(port));
+        send(slowFds.back(), "POST /oauth/2.0/token?", 22, MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // let the server take them all
+    const long after = residentKb(service.process->pid(), "VmRSS:");
+    std::atomic<bool> trickle{true};
+    std::thread trickler([&] {
+        while (trickle) {
+            for (int fd : slowFds)
+                send(fd, "a", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    });
+    run("crowd");
+    trickle = false;
+    trickler.join();
+    std::cout << "idle_connections," << idle << ",rss_kb_per_1000," << (after - before) * 1000 / std::max(1, idle + slow)
+              << std::endl;
+    for (int fd : idleFds)
+        close(fd);
+    for (int fd : slowFds)
+        close(fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::string(argv[1]) == "--memory")
         return measureMemory(std::stoi(argv[2]));
+    if (argc == 4 && std::string(argv[1]) == "--crowd")
+        return measureCrowd(std::stoi(argv[2]), std::stoi(argv[3]));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -17,6 +17,7 @@ fixtures=$VIRELTO_ROOT/server/tests/fixtures
 # The service runs its engines single-threaded; so does the direct call.
 OMP_THREAD_LIMIT=1 "$build/server/bench/ocr_bench" --benchmark_format=json >"$out/bench.json"
 "$build/server/bench/ocr_bench" --memory 1000 >"$out/memory.csv"
+"$build/server/bench/ocr_bench" --crowd 1000 200 >"$out/crowd.csv"
 
 python3 - "$out" "$fixtures" <<'PY'
 import json, os, statistics, subprocess, sys, time
@@ -52,6 +53,13 @@ print(f"\nthroughput, two clients: workers 1 {w1:.2f} req/s, workers 2 {w2:.2f} 
 
 rows = [l.split(",") for l in open(os.path.join(out, "memory.csv")).read().split()[1:]]
 first, last = rows[0], rows[-1]
+crowd = [l.split(",") for l in open(os.path.join(out, "crowd.csv")).read().split()[1:]]
+print("\n8 keep-alive clients, alone and beside 1000 idle + 200 slowloris connections (small.png, 2 workers):")
+for row in crowd:
+    if row[0] == "idle_connections":
+        print(f"server memory per 1000 idle connections: {int(row[3]) / 1024:.1f} MiB")
+    else:
+        print(f"  {row[0]:<6} {row[1]:<6} answered {row[2]:>4}  p50 {float(row[3]):8.1f} ms  p99 {float(row[4]):8.1f} ms")
 print(f"memory over {last[0]} requests: RSS {int(first[1]) // 1024} MiB after {first[0]}, "
       f"{int(last[1]) // 1024} MiB after {last[0]}; peak {int(last[2]) // 1024} MiB")
 PY
