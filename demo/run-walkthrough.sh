@@ -40,7 +40,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-server_args=(--listen 127.0.0.1:0 --api-key "$api_key" --secret-key "$secret_key")
+server_args=(--listen 127.0.0.1:0)
 scheme=http
 if [ "$tls" = 1 ]; then
     # A CA of our own and a certificate for 127.0.0.1 signed by it.
@@ -57,7 +57,8 @@ if [ "$tls" = 1 ]; then
     scheme=https
 fi
 
-"$build/server/virelto-ocr-server" "${server_args[@]}" 2>"$work/server.log" &
+VIRELTO_OCR_API_KEY=$api_key VIRELTO_OCR_SECRET_KEY=$secret_key \
+    "$build/server/virelto-ocr-server" "${server_args[@]}" 2>"$work/server.log" &
 server_pid=$!
 port=""
 for _ in $(seq 1 300); do
