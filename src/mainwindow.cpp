@@ -57,6 +57,8 @@ const char ReplyTooLargeProperty[] = "vireltoReplyTooLarge";
 constexpr int ShownBodyBytes = 16 * 1024;
 constexpr int ShownTextChars = 16 * 1024;
 constexpr int LoggedBodyBytes = 4 * 1024;
+// Qt's error text quotes the server's reason phrase, which has no limit of its own.
+constexpr int ShownErrorChars = 1024;
 
 void setStatus(QLabel *label, const QString &text, const char *style)
 {
@@ -87,6 +89,12 @@ void limitReplySize(QNetworkReply *reply)
     QObject::connect(reply, &QNetworkReply::readyRead, reply, check);
 }
 
+// Where to cut text at most limit characters long without splitting a character.
+int charCut(const QString &text, int limit)
+{
+    return text.at(limit).isLowSurrogate() ? limit - 1 : limit;
+}
+
 bool replyFailed(const QNetworkReply *reply)
 {
     return reply->property(ReplyTooLargeProperty).toBool() || reply->error() != QNetworkReply::NoError;
@@ -97,7 +105,8 @@ QString failureText(const QNetworkReply *reply)
 {
     if (reply->property(ReplyTooLargeProperty).toBool())
         return QStringLiteral("The reply is larger than the 8 MiB limit and was not read.");
-    return Redaction::text(reply->errorString(), reply->url());
+    const QString text = Redaction::text(reply->errorString(), reply->url());
+    return text.size() <= ShownErrorChars ? text : text.left(charCut(text, ShownErrorChars)) + QStringLiteral("…");
 }
 
 // Where to cut UTF-8 text at most limit bytes long without splitting a character.
@@ -120,12 +129,12 @@ QString shownBody(const QByteArray &body, const QStringList &secrets = QStringLi
             + QStringLiteral("\n[first %1 of %2 bytes shown]").arg(cut).arg(body.size());
 }
 
-// Recognised text as the result box shows it; no camera still comes near the limit.
+// Text from a reply as the result box shows it; no recognised still comes near the limit.
 QString shownText(const QString &text)
 {
     if (text.size() <= ShownTextChars)
         return text;
-    const int cut = text.at(ShownTextChars).isLowSurrogate() ? ShownTextChars - 1 : ShownTextChars;
+    const int cut = charCut(text, ShownTextChars);
     return text.left(cut) + QStringLiteral("\n[first %1 of %2 characters shown]").arg(cut).arg(text.size());
 }
 
@@ -484,7 +493,7 @@ void MainWindow::onGetAccessToken()
         setStatus(m_statusLabel, QStringLiteral("● Failed to get Access Token"), ErrorStyle);
         m_textResult->setPlainText(
                 QStringLiteral("Failed to get Access Token:\nError: %1\nDescription: %2\n\nRaw response:\n%3")
-                        .arg(error, errorDesc, shownBody(responseData, secrets)));
+                        .arg(shownText(error), shownText(errorDesc), shownBody(responseData, secrets)));
     });
 }
 
@@ -628,7 +637,7 @@ void MainWindow::onOCRReply(QNetworkReply *reply)
         m_textResult->setPlainText(
                 QStringLiteral("Baidu OCR returned an error:\nError code: %1\nError message: %2\n\n"
                                "Raw response:\n%3")
-                        .arg(QString::number(errCode), errMsg, shownBody(responseData)));
+                        .arg(QString::number(errCode), shownText(errMsg), shownBody(responseData)));
         return;
     }
 

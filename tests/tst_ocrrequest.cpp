@@ -293,6 +293,13 @@ void tst_OcrRequest::replies_data()
             << serviceError(0, "daily limit", stringCode) << true;
     const QByteArray fraction = R"({"error_code":1.5,"error_msg":"x"})";
     QTest::newRow("fractional code") << 200 << fraction << "● OCR error [0]" << serviceError(0, "x", fraction) << true;
+    const QByteArray longMessage = R"({"error_code":1,"error_msg":")" + QByteArray(100000, 'e') + R"("})";
+    QTest::newRow("error message of 100 000 characters") << 200 << longMessage << "● OCR error [1]"
+            << "Baidu OCR returned an error:\nError code: 1\nError message: " + QString(16384, QLatin1Char('e'))
+               + "\n[first 16384 of 100000 characters shown]\n\nRaw response:\n"
+               + QString::fromLatin1(longMessage.left(16384))
+               + QStringLiteral("\n[first 16384 of %1 bytes shown]").arg(longMessage.size())
+            << true;
     const QByteArray both = R"({"error_code":282000,"error_msg":"internal error","words_result":[{"words":"A"}]})";
     QTest::newRow("error wins over lines") << 200 << both << "● OCR error [282000]"
             << serviceError(282000, "internal error", both) << true;
@@ -348,6 +355,9 @@ void tst_OcrRequest::replies()
     const QString expectedStyle = status.startsWith(QStringLiteral("✅")) ? StatusStyle::Success : StatusStyle::Error;
     QCOMPARE(h.parts->status->styleSheet(), expectedStyle);
     QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
+    // Whatever the reply, no line shown is long enough to stall the text layout.
+    for (const QString &line : h.parts->result->toPlainText().split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= 16384 + 64, "a line of the result box is not bounded");
 
     if (networkError) {
         const QString statusText = h.parts->status->text();

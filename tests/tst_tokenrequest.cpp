@@ -202,6 +202,14 @@ void tst_TokenRequest::replies_data()
             << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n" + QString(16384, QLatin1Char('m'))
                + "\n[first 16384 of 1048576 bytes shown]"
             << "old" << "";
+    const QByteArray longRefusal = R"({"error":"x","error_description":")" + QByteArray(100000, 'd') + R"("})";
+    QTest::newRow("refused with 100 000 characters of description") << 200 << none << longRefusal
+            << failed << StatusStyle::Error
+            << "Failed to get Access Token:\nError: x\nDescription: " + QString(16384, QLatin1Char('d'))
+               + "\n[first 16384 of 100000 characters shown]\n\nRaw response:\n"
+               + QString::fromLatin1(longRefusal.left(16384))
+               + QStringLiteral("\n[first 16384 of %1 bytes shown]").arg(longRefusal.size())
+            << "old" << "";
     QTest::newRow("array") << 200 << none << QByteArray(R"(["access_token"])")
             << "● Invalid token response format" << StatusStyle::Error
             << "Token response is not a JSON object:\n[\"access_token\"]" << "old" << "";
@@ -214,6 +222,9 @@ void tst_TokenRequest::replies_data()
     const QByteArray markup = R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
     QTest::newRow("HTTP 500, markup in the reason phrase") << 500 << markup << QByteArray("oops")
             << "server replied: " + QString::fromLatin1(markup) << StatusStyle::Error << Unchanged << "old"
+            << "Network Error";
+    QTest::newRow("HTTP 500, 100 000-character reason phrase") << 500 << QByteArray(100000, 'R')
+            << QByteArray("oops") << "server replied: RRRR" << StatusStyle::Error << Unchanged << "old"
             << "Network Error";
     QTest::newRow("50 MB of letters") << 200 << none << QByteArray(50 * 1024 * 1024, 'z')
             << "The reply is larger than the 8 MiB limit and was not read." << StatusStyle::Error << Unchanged
@@ -247,6 +258,10 @@ void tst_TokenRequest::replies()
 
     QCOMPARE(h.parts->status->styleSheet(), style);
     QCOMPARE(shownText(h.parts->status), h.parts->status->text()); // what came in is shown as written
+    // Whatever the reply, nothing shown is long enough to stall the text layout.
+    QVERIFY2(h.parts->status->text().size() <= 2048, "the status line is not bounded");
+    for (const QString &line : h.parts->result->toPlainText().split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= 16384 + 64, "a line of the result box is not bounded");
     QCOMPARE(h.parts->accessToken->text(), token);
     QCOMPARE(h.parts->result->toPlainText(), result == Unchanged ? QStringLiteral("earlier text") : result);
 
