@@ -153,6 +153,11 @@ struct PageCase
     bool exactLines; // every line, spaces included, as on the page
 };
 
+void PrintTo(const PageCase &page, std::ostream *out)
+{
+    *out << page.image << " [" << page.language << "]";
+}
+
 class Pages : public ::testing::TestWithParam<PageCase>
 {
 };
@@ -206,6 +211,11 @@ struct TurnCase
     int direction;         // what the cloud calls that
 };
 
+void PrintTo(const TurnCase &turn, std::ostream *out)
+{
+    *out << turn.image << " turned " << 90 * turn.clockwiseQuarters << "° clockwise";
+}
+
 class TurnedPages : public ::testing::TestWithParam<TurnCase>
 {
 };
@@ -216,17 +226,16 @@ TEST_P(TurnedPages, AreFoundAndReadUpright)
     PixHandle pix = readFixture(turn.image);
     ASSERT_TRUE(pix);
     PixHandle turned(pixRotateOrth(pix.get(), turn.clockwiseQuarters));
-    PixHandle lit = evenlyLit(turned.get());
 
-    const PageOrientation found = detector().detect(lit.get());
+    const PreparedPage prepared = preparePage(turned.get(), &detector());
+    const PageOrientation &found = prepared.orientation;
     EXPECT_EQ(found.direction, turn.direction) << "confidence " << found.confidence;
     EXPECT_GE(found.confidence, OrientationDetector::MinConfidence);
     EXPECT_FALSE(found.script.empty());
 
-    PixHandle straight = upright(lit.get(), found.direction);
-    ASSERT_TRUE(straight);
-    EXPECT_EQ(pixGetWidth(straight.get()), pixGetWidth(pix.get()));
-    const auto lines = recognize(straight.get(), "eng+chi_sim");
+    ASSERT_TRUE(prepared.pix);
+    EXPECT_EQ(pixGetWidth(prepared.pix.get()), pixGetWidth(pix.get()));
+    const auto lines = recognize(prepared.pix.get(), "eng+chi_sim");
     EXPECT_LE(characterErrorRate(fixtureLines(turn.text), lines), 0.03) << joined(lines);
 }
 
@@ -254,6 +263,11 @@ struct UnknownCase
     const char *name;
     PixHandle (*make)();
 };
+
+void PrintTo(const UnknownCase &page, std::ostream *out)
+{
+    *out << page.name;
+}
 
 class UnjudgedPages : public ::testing::TestWithParam<UnknownCase>
 {

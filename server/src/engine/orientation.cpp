@@ -100,4 +100,16 @@ PageOrientation OrientationDetector::detect(Pix *page)
     return result;
 }
 
+PreparedPage preparePage(Pix *decoded, OrientationDetector *detector)
+{
+    PreparedPage prepared;
+    prepared.pix = evenlyLit(decoded);
+    if (detector && prepared.pix) {
+        prepared.orientation = detector->detect(prepared.pix.get());
+        if (prepared.orientation.direction > 0)
+            prepared.pix = upright(prepared.pix.get(), prepared.orientation.direction);
+    }
+    return prepared;
+}
+
 } // namespace ocrserver

@@ -66,6 +66,16 @@ private:
     std::unique_ptr<tesseract::TessBaseAPI> m_api;
 };
 
+// The decoded page as the recogniser should get it: evenly lit and, when a
+// detector is given, turned upright. `orientation` is what the detector
+// found (direction -1 without a detector).
+struct PreparedPage
+{
+    PixHandle pix;
+    PageOrientation orientation;
+};
+PreparedPage preparePage(Pix *decoded, OrientationDetector *detector);
+
 } // namespace ocrserver
 
 #endif
