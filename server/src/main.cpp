@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,7 +97,39 @@ std::string environment(const char *name)
     return value ? value : "";
 }
 
-// A secret from a file of its own that only its owner can read; one
+// Whether anybody but this process's user may read or change the file:
+// group or other permission bits, or, where the file has a POSIX ACL (as
+// systemd's credentials do when it grants the service's user access to
+// root's file), an entry for a group or another user. With an ACL the
+// group bits show the ACL's mask, so the entries decide.
+bool sharedWithOthers(const char *path, const struct stat &info)
+{
+    if (info.st_mode & S_IRWXO)
+        return true;
+    unsigned char acl[1024];
+    const ssize_t size = getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+    if (size < 0)
+        return (info.st_mode & S_IRWXG) != 0;
+    // Linux's xattr form: a 4-byte version, then 8-byte entries of tag,
+    // permissions and id, little-endian.
+    enum : unsigned { UserObj = 0x01, User = 0x02, GroupObj = 0x04, Group = 0x08, Mask = 0x10, Other = 0x20 };
+    if (size < 4 || (size - 4) % 8 != 0)
+        return true;
+    for (ssize_t at = 4; at < size; at += 8) {
+        const unsigned tag = acl[at] | acl[at + 1] << 8;
+        const unsigned permissions = (acl[at + 2] | acl[at + 3] << 8) & 6; // read or write
+        const uid_t id = uid_t(acl[at + 4] | acl[at + 5] << 8 | acl[at + 6] << 16 | unsigned(acl[at + 7]) << 24);
+        if (!permissions || tag == UserObj || tag == Mask)
+            continue;
+        if (tag == User && id == geteuid())
+            continue;
+        if (tag == User || tag == GroupObj || tag == Group || tag == Other)
+            return true;
+    }
+    return false;
+}
+
+// A secret from a file of its own that only its user can read; one
 // trailing line break is not part of it.
 std::string readSecretFile(const char *option, const char *path)
 {
@@ -108,7 +141,7 @@ std::string readSecretFile(const char *option, const char *path)
         close(fd);
         fail(std::string(option) + " '" + path + "' is not a regular file");
     }
-    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+    if (sharedWithOthers(path, info)) {
         close(fd);
         fail(std::string(option) + " '" + path + "' can be read or changed by group or others (chmod 600 it)");
     }

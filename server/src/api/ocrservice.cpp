@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "api/ocrservice.h"
 
+#include "auth/bceauth.h"
 #include "engine/ocrengine.h"
 #include "parse/form.h"
 #include "parse/imageprobe.h"
@@ -230,10 +231,29 @@ http::Answer OcrService::grantToken(const http::Request &request) const
                                           {"scope", "public brain_all_scope vis-ocr_ocr brain_ocr_accurate_basic"}});
 }
 
+// Signature mode: no token, an Authorization header signed with the
+// Secret Key over the request as sent.
+ServiceError OcrService::checkSignature(const http::Request &request) const
+{
+    BceRequest signedRequest;
+    signedRequest.method = request.method_string();
+    signedRequest.path = pathOf(request.target());
+    signedRequest.query = queryOf(request.target());
+    for (const auto &field : request)
+        signedRequest.headers.push_back({field.name_string(), field.value()});
+    const BceVerdict verdict = verifyBceAuthorization(signedRequest, request[bhttp::field::authorization],
+                                                      {m_credentials.apiKey, m_credentials.secretKey}, unixNow());
+    return verdict == BceVerdict::Valid ? ServiceError::None : ServiceError::IamCertificationFailed;
+}
+
 ServiceError OcrService::authenticate(const http::Request &request) const
 {
     const Fields query = parseForm(queryOf(request.target()));
     const auto token = query.find("access_token");
+    if ((token == query.end() || token->second.empty())
+        && isBceAuthorization(request[bhttp::field::authorization])) {
+        return checkSignature(request);
+    }
     if (token == query.end() || token->second.empty())
         return ServiceError::InvalidParameter;
     // The vendor's SDKs append "?aipSdk=..." to the token; the cloud reads

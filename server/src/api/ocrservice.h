@@ -49,6 +49,7 @@ private:
     http::Answer grantToken(const http::Request &request) const;
     void recognize(const http::Request &request, http::CancelFlag clientGone, http::Reply reply);
     ServiceError authenticate(const http::Request &request) const;
+    ServiceError checkSignature(const http::Request &request) const;
     ServiceError readImage(const http::Request &request, std::string *image, Fields *fields) const;
     ServiceError chooseLanguage(const Fields &fields, std::string *language) const;
     bool takeQpsSlot();
