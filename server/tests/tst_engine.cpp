@@ -182,11 +182,14 @@ TEST_P(Pages, ReadWithinTheirErrorRate)
     }
 }
 
-// Chinese is read by either order of the models; English pages stay exact
-// under the faster order, which the engine's Chinese default uses.
+// The invoices read within 3 % whichever model goes first; English pages stay
+// exact with English first, the order that keeps them as fast as English
+// alone. Plain prose only Chinese-first: English-first turns its opening line
+// into Latin letters, the engine has to read such lines again.
 INSTANTIATE_TEST_SUITE_P(
         Fixtures, Pages,
         ::testing::Values(PageCase{"invoice_zh.png", "invoice_zh.txt", "chi_sim+eng", 0.03, false},
+                          PageCase{"prose_zh.png", "prose_zh.txt", "chi_sim+eng", 0.05, false},
                           PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "chi_sim+eng", 0.03, false},
                           PageCase{"invoice_zh.png", "invoice_zh.txt", "eng+chi_sim", 0.03, false},
                           PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "eng+chi_sim", 0.03, false},
