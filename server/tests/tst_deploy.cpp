@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <arpa/inet.h>
@@ -20,11 +21,13 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <regex>
@@ -94,6 +97,61 @@ std::string imageForm(const std::string &imageBytes)
                                           reinterpret_cast<const unsigned char *>(imageBytes.data()),
                                           int(imageBytes.size()))));
     return "image=" + formValue(encoded);
+}
+
+std::string hmacSha256Hex(const std::string &key, const std::string &data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+         data.size(), digest, &length);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+// The cloud's request signature ("bce-auth-v1"), as its SDKs make it: over
+// the method, the path, the query and the headers named, Host included.
+std::string bceAuthorization(const std::string &method, const std::string &path,
+                             const std::vector<std::pair<std::string, std::string>> &query,
+                             const std::vector<std::pair<std::string, std::string>> &headers,
+                             const std::string &accessKey, const std::string &secretKey, std::time_t now)
+{
+    const auto encode = [](const std::string &text, bool keepSlash) {
+        std::string out = formValue(text);
+        if (keepSlash)
+            out = std::regex_replace(out, std::regex("%2F"), "/");
+        return out;
+    };
+    std::vector<std::string> fields, lines, names;
+    for (const auto &[key, value] : query)
+        fields.push_back(encode(key, false) + "=" + encode(value, false));
+    for (const auto &[name, value] : headers) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        lines.push_back(encode(lower, false) + ":" + encode(value, false));
+        names.push_back(lower);
+    }
+    std::sort(fields.begin(), fields.end());
+    std::sort(lines.begin(), lines.end());
+    std::sort(names.begin(), names.end());
+    const auto join = [](const std::vector<std::string> &parts, const char *separator) {
+        std::string out;
+        for (const std::string &part : parts)
+            out += (out.empty() ? "" : separator) + part;
+        return out;
+    };
+    char stamp[32];
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const std::string prefix = "bce-auth-v1/" + accessKey + "/" + stamp + "/1800";
+    const std::string canonical = method + "\n" + encode(path, true) + "\n" + join(fields, "&") + "\n" + join(lines, "\n");
+    return prefix + "/" + join(names, ";") + "/" + hmacSha256Hex(hmacSha256Hex(secretKey, prefix), canonical);
 }
 
 std::string ocrTarget(const std::string &token)
@@ -467,6 +525,29 @@ TEST_F(DeployTest, TokenFromTheBalancerWorksOnEachReplica)
         EXPECT_EQ(json::parse(reply->body, nullptr, false).value("error_code", 0), 216200)
                 << "replica on port " << replica->port() << ": " << reply->body;
     }
+}
+
+// The vendor's SDK in signature mode signs the cloud's host name whatever
+// address it sends to, so nginx must pass the Host header on as it came.
+TEST_F(DeployTest, SignedRequestReachesAReplicaWithItsHost)
+{
+    const std::time_t now = std::time(nullptr);
+    char date[32];
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const std::string contentType = "application/x-www-form-urlencoded";
+    const std::vector<std::pair<std::string, std::string>> signedHeaders = {
+        {"Host", "aip.baidubce.com"}, {"x-bce-date", date}, {"Content-Type", contentType}};
+    const std::string authorization = bceAuthorization("POST", OcrPath, {{"aipSdk", "node"}}, signedHeaders, ApiKey,
+                                                       m_secretKey, now);
+    m_tokens.push_back(authorization.substr(authorization.rfind('/') + 1));
+
+    auto reply = client()->Post(std::string(OcrPath) + "?aipSdk=node",
+                                {{"Host", "aip.baidubce.com"}, {"x-bce-date", date}, {"Authorization", authorization}},
+                                imageForm(readFile(FIXTURES_DIR "/small.png")), contentType);
+    ASSERT_TRUE(reply) << httplib::to_string(reply.error());
+    EXPECT_GT(json::parse(reply->body, nullptr, false).value("words_result_num", 0), 0) << reply->body;
 }
 
 TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
