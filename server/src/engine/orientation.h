@@ -21,7 +21,7 @@ using PixHandle = std::unique_ptr<Pix, PixFree>;
 
 // A grey copy of the page with its background lifted to white, so that a
 // lamp's falloff or a shadow does not reach the threshold: camera stills read
-// far better, and clean scans are unchanged. A page too small to map, or one
+// far better, and clean scans read the same. A page too small to map, or one
 // that is mostly dark (light text on black), comes back grey but otherwise as
 // it was. Null only when the page itself is null.
 PixHandle evenlyLit(Pix *page);
@@ -37,7 +37,7 @@ struct PageOrientation
 };
 
 // The page turned upright: rotated back by `direction` quarter turns. An
-// unchanged copy for 0 and for -1 (unknown), and for any other value.
+// new reference to the page as it is for 0, -1 (unknown) and any other value.
 PixHandle upright(Pix *page, int direction);
 
 // Tesseract's orientation and script detection with its `osd` model. Holds
