@@ -35,7 +35,7 @@ struct Options
     std::string secretKey;
     std::string tokenKey;
     long long tokenTtl = 2592000;
-    std::string language = "eng";
+    std::string language = "chi_sim+eng"; // the cloud's default, CHN_ENG
     int workers = 0;
     long long queueLength = -1; // -1: four per worker
     int qps = 0;
@@ -61,7 +61,8 @@ const char Usage[] =
         "  --api-key, --secret-key, --token-key VALUE\n"
         "                            the same on the command line, where other users can see it\n"
         "  --token-ttl SECONDS       lifetime of an access token (default 2592000; at most 10 years)\n"
-        "  --lang LANG               Tesseract language of requests without language_type (default eng)\n"
+        "  --lang LANG               Tesseract language of requests without language_type\n"
+        "                            (default chi_sim+eng, the cloud's CHN_ENG)\n"
         "  --workers N               OCR engines, the number of recognitions at once (default: cores)\n"
         "  --queue N                 recognitions waiting for an engine before error 18 (default 4 x workers)\n"
         "  --recognize-timeout SEC   longest recognition, decoding included (default 30)\n"

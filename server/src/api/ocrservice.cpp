@@ -110,8 +110,9 @@ bool flag(const std::map<std::string, std::string> &fields, const char *name)
     return f != fields.end() && f->second == "true";
 }
 
-json ocrReply(const std::vector<RecognizedLine> &lines, const std::map<std::string, std::string> &fields)
+json ocrReply(const Recognition &result, const std::map<std::string, std::string> &fields)
 {
+    const std::vector<RecognizedLine> &lines = result.lines;
     const bool withProbability = flag(fields, "probability");
     json words = json::array();
     for (const RecognizedLine &line : lines) {
@@ -131,6 +132,8 @@ json ocrReply(const std::vector<RecognizedLine> &lines, const std::map<std::stri
         reply["paragraphs_result_num"] = paragraphs.size();
         reply["paragraphs_result"] = std::move(paragraphs);
     }
+    if (flag(fields, "detect_direction"))
+        reply["direction"] = result.direction;
     return reply;
 }
 
@@ -138,7 +141,7 @@ http::Answer answerFor(const Recognition &result, const std::map<std::string, st
 {
     switch (result.outcome) {
     case Recognition::Outcome::Done:
-        return jsonAnswer(bhttp::status::ok, ocrReply(result.lines, fields));
+        return jsonAnswer(bhttp::status::ok, ocrReply(result, fields));
     case Recognition::Outcome::Undecodable:
         return ocrError(ServiceError::ImageFormat);
     case Recognition::Outcome::Cancelled:
@@ -333,6 +336,7 @@ void OcrService::recognize(const http::Request &request, http::CancelFlag client
         error = readImage(request, &job.image, fields.get());
     if (error == ServiceError::None)
         error = chooseLanguage(*fields, &job.language);
+    job.detectDirection = flag(*fields, "detect_direction");
     if (error != ServiceError::None)
         return reply(ocrError(error));
 

@@ -29,6 +29,11 @@ struct RecognizedLine
     double average = 0;
     double min = 0;
     double variance = 0;
+    // Where the line stands on the page as it was read (upright).
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
 };
 
 struct Recognition
@@ -36,12 +41,14 @@ struct Recognition
     enum class Outcome { Done, Undecodable, TimedOut, Failed, Cancelled };
     Outcome outcome = Outcome::Failed;
     std::vector<RecognizedLine> lines; // in reading order, no empty lines
+    int direction = -1; // quarter turns counter-clockwise the page was given; -1 unknown or not asked
 };
 
 struct RecognitionJob
 {
     std::string image;    // a PNG, JPEG or BMP file
     std::string language; // Tesseract's name, e.g. "eng" or "chi_sim+eng"
+    bool detectDirection = false; // find how the page lies and read it upright
 };
 
 struct EngineOptions
@@ -94,6 +101,7 @@ private:
 
     void work(Worker &worker);
     Recognition run(Worker &worker, const Queued &queued);
+    tesseract::TessBaseAPI &api(Worker &worker, const std::string &language);
     std::vector<Queued> takeCancelled();
     static std::unique_ptr<tesseract::TessBaseAPI> createApi(const std::string &language);
 
