@@ -260,7 +260,7 @@ struct Site
 std::string localSite(const std::string &shipped, const Site &site, std::string *problem)
 {
     static const std::regex upstreamStart(R"(^\s*upstream\s+virelto_ocr\s*\{)");
-    static const std::regex upstreamServer(R"(^(\s*server\s+)\S+(\s.*;.*)$)");
+    static const std::regex upstreamServer(R"(^(\s*server\s+)[^\s;]+(.*;.*)$)");
     static const std::regex listen4(R"(^(\s*listen\s+)443(\s.*)$)");
     static const std::regex listen6(R"(^\s*listen\s+\[::\]:443\s.*$)");
     static const std::regex certificate(R"(^(\s*ssl_certificate\s+)\S+;(.*)$)");
