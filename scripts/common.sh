@@ -15,7 +15,7 @@ VIRELTO_PACKAGES=(
     # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests)
     libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev
     # the vendor's Node.js SDK against the service; nginx in front of replicas
-    nodejs nginx-light
+    nodejs nginx-light systemd
     # tests: certificates, image checks, the Windows resource script, a display
     openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core fonts-noto-color-emoji
     # packaging checks
