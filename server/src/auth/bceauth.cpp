@@ -147,7 +147,7 @@ bool parseTimestamp(std::string_view text, std::int64_t *unixSeconds)
         if (shape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != shape[i])
             return false;
     }
-    std::int64_t year, month, day, hour, minute, second;
+    std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     parseDigits(text.substr(0, 4), &year);
     parseDigits(text.substr(5, 2), &month);
     parseDigits(text.substr(8, 2), &day);
