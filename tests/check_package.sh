@@ -25,9 +25,13 @@ deb=$(ls "$scratch"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$(basename "$deb"): Depends: $depends"
 for dep in libqt5widgets5 libqt5multimedia5 libqt5multimediawidgets5 libqt5network5 \
-           libqt5multimedia5-plugins gstreamer1.0-plugins-good libtesseract5 tesseract-ocr-eng; do
+           libqt5multimedia5-plugins gstreamer1.0-plugins-good libtesseract5 tesseract-ocr-eng \
+           tesseract-ocr-chi-sim tesseract-ocr-osd; do
     echo "$depends" | grep -q "\\b$dep\\b" || fail "the package does not depend on $dep"
 done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+echo "$(basename "$deb"): Recommends: $recommends"
+echo "$recommends" | grep -q "\\bfonts-noto-cjk\\b" || fail "the package does not recommend fonts-noto-cjk"
 files=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/virelto ./usr/bin/virelto-ocr-server ./usr/share/applications/org.virelto.Virelto.desktop \
          ./usr/share/metainfo/org.virelto.Virelto.metainfo.xml; do
