@@ -45,6 +45,46 @@ QString eventName(QCamera::State state)
     return QStringLiteral("state %1").arg(int(state));
 }
 
+// Rows of ink, top to bottom: one band per printed line.
+struct Band
+{
+    int top = 0;
+    int bottom = 0;
+    int left = 0;
+    int right = 0;
+};
+
+QVector<Band> inkBands(const QImage &image)
+{
+    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    QVector<Band> bands;
+    bool inBand = false;
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar *row = grey.constScanLine(y);
+        int left = -1;
+        int right = -1;
+        for (int x = 0; x < grey.width(); ++x) {
+            if (row[x] < 100) {
+                if (left < 0)
+                    left = x;
+                right = x;
+            }
+        }
+        if (left < 0) {
+            inBand = false;
+            continue;
+        }
+        if (!inBand)
+            bands.append(Band{y, y, left, right});
+        inBand = true;
+        Band &band = bands.last();
+        band.bottom = y;
+        band.left = std::min(band.left, left);
+        band.right = std::max(band.right, right);
+    }
+    return bands;
+}
+
 } // namespace
 
 class tst_VirtualCam : public QObject
@@ -56,6 +96,7 @@ private slots:
     void listsItsDevices_data();
     void listsItsDevices();
     void streamsTheTestCard();
+    void printsEveryLineOfTheCard();
     void capturesWhereAsked_data();
     void capturesWhereAsked();
     void refusesCaptureWhileStopped();
@@ -122,6 +163,35 @@ void tst_VirtualCam::streamsTheTestCard()
     camera.stop();
     QCOMPARE(camera.status(), QCamera::LoadedStatus);
     QVERIFY(!sink.isActive());
+}
+
+void tst_VirtualCam::printsEveryLineOfTheCard()
+{
+    QFile text(QFINDTESTDATA("../virtualcam/testcard.txt"));
+    QVERIFY(text.open(QIODevice::ReadOnly | QIODevice::Text));
+    const int lines = QString::fromUtf8(text.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).size();
+
+    QCamera camera(virtualCamera());
+    QCameraImageCapture capture(&camera);
+    capture.setCaptureDestination(QCameraImageCapture::CaptureToBuffer);
+    QSignalSpy captured(&capture, &QCameraImageCapture::imageCaptured);
+    camera.start();
+    QTRY_VERIFY(capture.isReadyForCapture());
+    capture.capture();
+    QTRY_COMPARE(captured.size(), 1);
+    const QImage still = captured.first().at(1).value<QImage>();
+
+    // Separate bands, whole on the card, clear of the moving marker's strip:
+    // what OCR needs to read each line as one.
+    const QVector<Band> bands = inkBands(still);
+    QCOMPARE(bands.size(), lines);
+    for (const Band &band : bands) {
+        QVERIFY2(band.top > 20 && band.bottom < still.height() - 30 && band.left > 20 && band.right < still.width() - 20,
+                 qPrintable(QStringLiteral("a line at rows %1-%2, columns %3-%4")
+                                .arg(band.top).arg(band.bottom).arg(band.left).arg(band.right)));
+    }
+    for (int i = 1; i < bands.size(); ++i)
+        QVERIFY2(bands[i].top - bands[i - 1].bottom >= 12, "lines too close to be told apart");
 }
 
 void tst_VirtualCam::capturesWhereAsked_data()

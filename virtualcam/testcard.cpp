@@ -3,10 +3,64 @@
 
 #include <QFile>
 #include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QVector>
+
+#include <algorithm>
 
 namespace TestCard {
+
+namespace {
+
+constexpr int PixelSize = 42;
+
+bool isChinese(const QString &line)
+{
+    const QVector<uint> characters = line.toUcs4();
+    return std::any_of(characters.begin(), characters.end(),
+                       [](uint c) { return QChar::script(c) == QChar::Script_Han; });
+}
+
+bool covers(const QFont &font, const QString &line)
+{
+    const QFontMetrics metrics(font);
+    const QVector<uint> characters = line.toUcs4();
+    return std::all_of(characters.begin(), characters.end(), [&](uint c) {
+        return QChar::isSpace(c) || metrics.inFontUcs4(c);
+    });
+}
+
+// Han characters take different shapes in Chinese, Japanese and Korean faces,
+// and fontconfig's own fallback follows the locale, not the text: name a
+// Simplified Chinese face, or else any installed face that has every
+// character of the line.
+QFont chineseFont(const QString &line)
+{
+    QStringList candidates{QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+                           QStringLiteral("Source Han Sans CN"), QStringLiteral("WenQuanYi Zen Hei"),
+                           QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("AR PL UMing CN")};
+    const QFontDatabase database;
+    const QStringList installed = database.families(QFontDatabase::SimplifiedChinese);
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                    [&](const QString &family) { return !installed.contains(family); }),
+                     candidates.end());
+    candidates += installed;
+    for (const QString &family : qAsConst(candidates)) {
+        QFont font(family);
+        font.setPixelSize(PixelSize);
+        if (covers(font, line))
+            return font;
+    }
+    // Nothing covers it: Qt's per-character fallback is the best left.
+    QFont font;
+    font.setPixelSize(PixelSize);
+    return font;
+}
+
+} // namespace
 
 QStringList lines()
 {
@@ -29,15 +83,16 @@ QImage render()
     paper.setColorAt(1, QColor(0xf1, 0xee, 0xe6));
     painter.fillRect(card.rect(), paper);
 
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(42);
-    painter.setFont(font);
+    QFont latin(QStringLiteral("DejaVu Sans"));
+    latin.setPixelSize(PixelSize);
     painter.setPen(QColor(0x1a, 0x1a, 0x1a));
 
     const QStringList text = lines();
-    const int lineHeight = 78;
+    // Eight lines fill the card; the moving marker keeps its strip at the bottom.
+    const int lineHeight = 74;
     int baseline = (Height - lineHeight * text.size()) / 2 + 50;
     for (const QString &line : text) {
+        painter.setFont(isChinese(line) ? chineseFont(line) : latin);
         painter.drawText(110, baseline, line);
         baseline += lineHeight;
     }

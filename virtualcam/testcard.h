@@ -5,7 +5,8 @@
 #include <QImage>
 #include <QStringList>
 
-// The built-in picture: a well-lit page of known printed English text.
+// The built-in picture: a well-lit page of known printed text, six lines of
+// English and two of Simplified Chinese.
 namespace TestCard {
 
 inline constexpr int Width = 1280;
