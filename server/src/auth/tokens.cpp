@@ -38,7 +38,7 @@ bool constantTimeEquals(std::string_view a, std::string_view b)
     unsigned int la = 0, lb = 0;
     EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr);
     EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr);
-    return (CRYPTO_memcmp(da, db, la) == 0) & (a.size() == b.size());
+    return int(CRYPTO_memcmp(da, db, la) == 0) & int(a.size() == b.size());
 }
 
 TokenSigner::TokenSigner(std::string key, std::int64_t ttlSeconds)

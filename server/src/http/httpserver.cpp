@@ -63,6 +63,21 @@ void logRequest(std::string_view method, std::string_view path, int status, int 
 
 } // namespace
 
+void prepareParser(RequestParser &parser, std::size_t maxHeader)
+{
+    parser.header_limit(std::uint32_t(maxHeader));
+    // Not boost::none: Boost 1.74's parser compares a length with it as if
+    // it were zero.
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+}
+
+bool limitBody(RequestParser &parser, std::size_t limit)
+{
+    parser.body_limit(limit);
+    const auto length = parser.content_length();
+    return !length || *length <= limit;
+}
+
 std::string loggablePath(std::string_view target)
 {
     constexpr std::size_t MaxShown = 200;
@@ -306,11 +321,7 @@ private:
         m_method.clear();
         m_path = "-";
         m_parser.emplace();
-        m_parser->header_limit(std::uint32_t(m_server.limits.maxHeader));
-        // The body's limit depends on the route: set once the head is read.
-        // (Not boost::none: Boost 1.74's parser compares a length with it
-        // as if it were zero.)
-        m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        prepareParser(*m_parser, m_server.limits.maxHeader); // the body's limit comes with the route
         armDeadline(m_requestStart + m_server.limits.headTimeout);
         bhttp::async_read_header(m_stream, m_buffer, *m_parser,
                                  [self = self()](const ErrorCode &ec, std::size_t) { self->onHead(ec); });
@@ -335,10 +346,7 @@ private:
         const RequestHead &head = m_parser->get().base();
         m_method = std::string(head.method_string());
         m_path = loggablePath(head.target());
-        const std::size_t limit = m_server.handler.bodyLimit(head);
-        m_parser->body_limit(limit);
-        const auto length = m_parser->content_length();
-        if (length && *length > limit)
+        if (!limitBody(*m_parser, m_server.handler.bodyLimit(head)))
             return refuseAndClose(Refusal::BodyTooLarge);
 
         const auto expect = head[bhttp::field::expect];
@@ -522,7 +530,7 @@ private:
     Stream m_stream;
     net::steady_timer m_timer;
     boost::beast::flat_buffer m_buffer;
-    std::optional<bhttp::request_parser<bhttp::string_body>> m_parser;
+    std::optional<RequestParser> m_parser;
     std::array<char, 8192> m_scratch{};
 
     Phase m_phase = Phase::Idle;

@@ -3,6 +3,7 @@
 #define VIRELTO_SERVER_HTTP_HTTPSERVER_H
 
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 namespace ocrserver::http {
 
 using Request = boost::beast::http::request<boost::beast::http::string_body>;
+using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 using RequestHead = boost::beast::http::request_header<>;
 
 // A reply and the number the request log shows beside its status (the
@@ -96,6 +98,15 @@ public:
 private:
     std::unique_ptr<Impl> d;
 };
+
+// Readies a parser for a request head: the head's limit, and no body limit
+// until the route is known.
+void prepareParser(RequestParser &parser, std::size_t maxHeader);
+
+// Applies the route's body limit to a parser whose head is read. False when
+// the announced Content-Length is over it already: the body must not be read
+// (the parser would reserve room for all of it).
+bool limitBody(RequestParser &parser, std::size_t limit);
 
 // Everything a log line shows of a request path: control and non-ASCII bytes
 // escaped, the query cut off, the length bounded.
