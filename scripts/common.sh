@@ -11,7 +11,7 @@ VIRELTO_PACKAGES=(
     qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev libqt5multimedia5-plugins
     # the local OCR service
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
-    libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk
+    libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk libpoppler-cpp-dev
     # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests)
     libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev
     # the vendor's Node.js SDK against the service; nginx in front of replicas

@@ -130,6 +130,62 @@ std::string reencode(const std::string &image, int format)
     return out;
 }
 
+// A PDF of the given pages, each page image at `dpi`.
+std::string pdfOf(const std::vector<std::string> &images, int dpi)
+{
+    PIXA *pixa = pixaCreate(int(images.size()));
+    for (const std::string &image : images)
+        pixaAddPix(pixa, pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size()), L_INSERT);
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixaConvertToPdfData(pixa, dpi, 1.0, L_FLATE_ENCODE, 0, "fixture", &data, &size);
+    std::string pdf(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    pixaDestroy(&pixa);
+    return pdf;
+}
+
+// positions.png, then small.png; at 300 dpi, so that a page rendered at
+// 300 dpi has the fixture's own pixels.
+const std::string &twoPagePdf()
+{
+    static const std::string pdf = pdfOf({fixture("positions.png"), fixture("small.png")}, 300);
+    return pdf;
+}
+
+// One blank page; `encrypted` adds a standard security handler whose user
+// password is not the empty one, so the document cannot be opened.
+std::string handMadePdf(const std::string &mediaBox, bool encrypted)
+{
+    std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [" + mediaBox + "] >>",
+    };
+    if (encrypted) {
+        objects.push_back("<< /Filter /Standard /V 1 /R 2 /P -4 /O <" + std::string(64, 'a') + "> /U <"
+                          + std::string(64, 'b') + "> >>");
+    }
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t offset : offsets) {
+        char entry[21];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        pdf += entry;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R";
+    if (encrypted)
+        pdf += " /Encrypt 4 0 R /ID [<0123456789abcdef0123456789abcdef> <0123456789abcdef0123456789abcdef>]";
+    pdf += " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
 const char GrantQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
 
 // A token from the server on that port, or "" when none is granted.
@@ -173,9 +229,10 @@ protected:
 
     static std::string token() { return grantToken(server->port()); }
 
-    static json ocr(const std::string &body, const std::string &accessToken, int port = 0)
+    static json ocr(const std::string &body, const std::string &accessToken, int port = 0,
+                    const std::string &path = OcrPath)
     {
-        auto reply = client(port).Post(std::string(OcrPath) + "?access_token=" + formValue(accessToken), body,
+        auto reply = client(port).Post(path + "?access_token=" + formValue(accessToken), body,
                                        "application/x-www-form-urlencoded");
         if (!reply)
             return json{{"transport_error", httplib::to_string(reply.error())}};
@@ -377,6 +434,8 @@ TEST_F(OcrServerTest, AcceptsEveryImageFormatAndDataPrefix)
         imageForm(reencode(png, IFF_BMP)),
         imageForm(reencode(png, IFF_JFIF_JPEG)),
         "image=" + formValue("data:image/png;base64," + base64(png)),
+        // image comes first among the sources, whatever the order of the fields
+        "url=" + formValue("http://192.0.2.1/x.png") + "&" + imageForm(png),
     };
     const std::string accessToken = token();
     for (const auto &body : bodies) {
@@ -412,6 +471,160 @@ TEST_F(OcrServerTest, ProbabilityAndParagraphsOnRequest)
     EXPECT_FALSE(plain.contains("paragraphs_result"));
     EXPECT_FALSE(plain.contains("direction"));
     EXPECT_FALSE(plain.at("words_result").at(0).contains("probability"));
+}
+
+// --- the general OCR family: positions, PDF pages ------------------------------
+
+struct TrueLine
+{
+    int left, top, width, height;
+    std::string text;
+};
+
+// positions.png's lines and the boxes of their ink, as make_fixtures.sh measured them.
+std::vector<TrueLine> trueLines()
+{
+    std::vector<TrueLine> lines;
+    std::istringstream in(fixture("positions.boxes"));
+    for (TrueLine line{}; in >> line.left >> line.top >> line.width >> line.height && std::getline(in, line.text);) {
+        line.text.erase(0, 1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The box after its page (width x height) is turned clockwise, as pixRotateOrth turns it.
+TrueLine turnedClockwise(TrueLine b, int quarterTurns, int width, int height)
+{
+    for (int i = 0; i < quarterTurns; ++i) {
+        b = {height - b.top - b.height, b.left, b.height, b.width, b.text};
+        std::swap(width, height);
+    }
+    return b;
+}
+
+double overlap(const json &location, const TrueLine &truth)
+{
+    const int left = location.at("left"), top = location.at("top");
+    const int width = location.at("width"), height = location.at("height");
+    const int w = std::min(left + width, truth.left + truth.width) - std::max(left, truth.left);
+    const int h = std::min(top + height, truth.top + truth.height) - std::max(top, truth.top);
+    const double common = w > 0 && h > 0 ? double(w) * h : 0.0;
+    return common / (double(width) * height + double(truth.width) * truth.height - common);
+}
+
+bool inside(const json &inner, const json &outer)
+{
+    return inner.at("left") >= outer.at("left") && inner.at("top") >= outer.at("top")
+            && inner.at("left").get<int>() + inner.at("width").get<int>()
+            <= outer.at("left").get<int>() + outer.at("width").get<int>()
+            && inner.at("top").get<int>() + inner.at("height").get<int>()
+            <= outer.at("top").get<int>() + outer.at("height").get<int>();
+}
+
+std::string turnedPng(const std::string &image, int quarterTurnsClockwise)
+{
+    PIX *pix = pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size());
+    PIX *turned = pixRotateOrth(pix, quarterTurnsClockwise);
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMem(&data, &size, turned, IFF_PNG);
+    std::string png(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    pixDestroy(&turned);
+    pixDestroy(&pix);
+    return png;
+}
+
+struct EndpointCase
+{
+    const char *endpoint;
+    bool positions;            // the endpoint shows location (and chars when asked)
+    int quarterTurnsClockwise; // the page as sent; read with detect_direction=true
+    bool pdf;                  // page 1 of twoPagePdf() instead of the image
+    bool small = true;         // recognize_granularity=small
+};
+
+class Endpoints : public OcrServerTest, public ::testing::WithParamInterface<EndpointCase>
+{
+};
+
+TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
+{
+    const EndpointCase &c = GetParam();
+    std::string body = c.pdf ? "pdf_file=" + formValue(base64(twoPagePdf()))
+                             : imageForm(turnedPng(fixture("positions.png"), c.quarterTurnsClockwise));
+    body += "&probability=true";
+    if (c.small)
+        body += "&recognize_granularity=small";
+    if (c.quarterTurnsClockwise)
+        body += "&detect_direction=true";
+    const json reply = ocr(body, token(), 0, std::string("/rest/2.0/ocr/v1/") + c.endpoint);
+    ASSERT_TRUE(reply.contains("words_result")) << reply.dump();
+    EXPECT_EQ(reply.value("pdf_file_size", ""), c.pdf ? "2" : "") << "the page count, with a PDF only";
+
+    const std::vector<TrueLine> truth = trueLines();
+    std::vector<std::string> expected, lines = recognisedLines(reply);
+    for (const TrueLine &line : truth)
+        expected.push_back(line.text);
+    std::transform(lines.begin(), lines.end(), lines.begin(), folded);
+    std::transform(expected.begin(), expected.end(), expected.begin(), folded);
+    EXPECT_GE(lineSimilarity(expected, lines), 0.9) << reply.dump(1);
+
+    const json &words = reply.at("words_result");
+    for (const json &entry : words) {
+        EXPECT_TRUE(entry.contains("probability"));
+        EXPECT_EQ(entry.contains("location"), c.positions) << entry.dump();
+        EXPECT_EQ(entry.contains("chars"), c.positions && c.small) << entry.dump();
+    }
+    if (!c.positions)
+        return;
+    ASSERT_EQ(words.size(), truth.size()) << reply.dump(1);
+    for (size_t i = 0; i < truth.size(); ++i) {
+        const json &line = words[i].at("location");
+        const TrueLine expectedBox = turnedClockwise(truth[i], c.quarterTurnsClockwise, 1200, 680);
+        const double iou = overlap(line, expectedBox);
+        std::cout << c.endpoint << " line " << i << ": IoU " << iou << "\n";
+        EXPECT_GE(iou, 0.7) << truth[i].text << ": " << line.dump() << " against " << expectedBox.left << ","
+                            << expectedBox.top << " " << expectedBox.width << "x" << expectedBox.height;
+        if (!c.small)
+            continue;
+        std::string joined, text = words[i].at("words");
+        text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+        for (const json &ch : words[i].at("chars")) {
+            joined += ch.at("char").get<std::string>();
+            EXPECT_TRUE(inside(ch.at("location"), line)) << ch.dump() << " outside " << line.dump();
+        }
+        EXPECT_EQ(joined, text) << "the chars spell the line";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Family, Endpoints,
+        ::testing::Values(EndpointCase{"general_basic", false, 0, false}, EndpointCase{"accurate_basic", false, 0, false},
+                          EndpointCase{"general", true, 0, false}, EndpointCase{"accurate", true, 0, false},
+                          EndpointCase{"general", true, 0, false, false}, EndpointCase{"accurate", true, 1, false},
+                          EndpointCase{"general", true, 2, false}, EndpointCase{"accurate", true, 3, false},
+                          EndpointCase{"accurate", true, 0, true}, EndpointCase{"general_basic", false, 0, true}),
+        [](const auto &info) {
+            const EndpointCase &c = info.param;
+            std::string name = c.endpoint;
+            name.erase(std::remove(name.begin(), name.end(), '_'), name.end());
+            if (c.quarterTurnsClockwise)
+                name += "Turned" + std::to_string(c.quarterTurnsClockwise * 90);
+            if (c.pdf)
+                name += "Pdf";
+            if (!c.small)
+                name += "Lines";
+            return name;
+        });
+
+TEST_F(OcrServerTest, PdfReadsTheAskedPage)
+{
+    const json reply = ocr("pdf_file=" + formValue(base64(twoPagePdf())) + "&pdf_file_num=2", token(), 0,
+                           "/rest/2.0/ocr/v1/general_basic");
+    EXPECT_EQ(reply.value("pdf_file_size", ""), "2");
+    EXPECT_GE(lineSimilarity(fixtureLines("small.txt"), recognisedLines(reply)), 0.95) << reply.dump(1);
 }
 
 // --- OCR errors: HTTP 200 with error_code and error_msg ----------------------
@@ -463,6 +676,26 @@ std::vector<OcrErrorCase> ocrErrorCases()
         {"TooNarrow", imageForm(pngWithSize(14, 600)), "valid", 216202, "image size error"},
         {"TooLarge12MB", "image=" + std::string(12 * 1024 * 1024, 'A'), "valid", 216202, "image size error"},
         {"UnknownLanguage", imageForm(small, "&language_type=KLINGON"), "valid", 216100, "invalid param"},
+        // Sources in the cloud's order: image, url, pdf_file, ofd_file; the first present is used.
+        {"UrlRefused", "url=" + formValue("http://192.0.2.1/page.png"), "valid", 216102, "service not support"},
+        {"UrlBeforePdf", "pdf_file=" + formValue(base64(twoPagePdf())) + "&url=x", "valid", 216102,
+         "service not support"},
+        {"OfdRefused", "ofd_file=" + formValue(base64("not read at all")), "valid", 216102, "service not support"},
+        {"PdfBeforeOfd", "ofd_file=x&pdf_file=" + formValue(base64("%PDF-1.4 broken")), "valid", 216201,
+         "image format error"},
+        {"EmptyPdf", "pdf_file=", "valid", 216200, "empty image"},
+        {"PdfPageOutOfRange", "pdf_file=" + formValue(base64(twoPagePdf())) + "&pdf_file_num=3", "valid", 216100,
+         "invalid param"},
+        {"PdfPageZero", "pdf_file=" + formValue(base64(twoPagePdf())) + "&pdf_file_num=0", "valid", 216100,
+         "invalid param"},
+        {"PdfPageNotANumber", "pdf_file=" + formValue(base64(twoPagePdf())) + "&pdf_file_num=2x", "valid", 216100,
+         "invalid param"},
+        {"TruncatedPdf", "pdf_file=" + formValue(base64(twoPagePdf().substr(0, 600))), "valid", 216201,
+         "image format error"},
+        {"EncryptedPdf", "pdf_file=" + formValue(base64(handMadePdf("0 0 612 792", true))), "valid", 216201,
+         "image format error"},
+        {"PdfPageTooNarrow", "pdf_file=" + formValue(base64(handMadePdf("0 0 2 600", false))), "valid", 216202,
+         "image size error"},
         {"LanguageNotInstalled", imageForm(small, "&language_type=JAP"), "valid", 216100, "invalid param"},
     };
 }
@@ -472,7 +705,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, OcrErrors, ::testing::ValuesIn(ocrErrorCases()),
 
 TEST_F(OcrServerTest, UnknownPathsAreUnsupportedMethods)
 {
-    for (const char *path : {"/rest/2.0/ocr/v1/general", "/", "/oauth/2.0/authorize"}) {
+    for (const char *path : {"/rest/2.0/ocr/v1/general_enhanced", "/rest/2.0/ocr/v1/", "/", "/oauth/2.0/authorize"}) {
         auto reply = client().Post(path, "x=1", "application/x-www-form-urlencoded");
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, 404);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <random>
 
 using nlohmann::json;
@@ -18,12 +19,26 @@ namespace bhttp = boost::beast::http;
 
 namespace ocrserver {
 
+// The cloud's general OCR family: one reading of the page, replies that
+// differ in what they carry.
+struct Endpoint
+{
+    std::string_view path;
+    bool positions; // location per line, chars with recognize_granularity=small
+};
+
 namespace {
 
 const char TokenPath[] = "/oauth/2.0/token";
-const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
 
 enum class Route { Token, Ocr, Unknown };
+
+constexpr Endpoint Endpoints[] = {
+    {"/rest/2.0/ocr/v1/accurate_basic", false},
+    {"/rest/2.0/ocr/v1/general_basic", false},
+    {"/rest/2.0/ocr/v1/accurate", true},
+    {"/rest/2.0/ocr/v1/general", true},
+};
 
 std::string_view pathOf(std::string_view target)
 {
@@ -36,12 +51,23 @@ std::string_view queryOf(std::string_view target)
     return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
 }
 
+const Endpoint *endpointOf(const http::RequestHead &head)
+{
+    if (head.method() != bhttp::verb::post)
+        return nullptr;
+    const std::string_view path = pathOf(head.target());
+    for (const Endpoint &endpoint : Endpoints)
+        if (endpoint.path == path)
+            return &endpoint;
+    return nullptr;
+}
+
 Route routeOf(const http::RequestHead &head)
 {
     const std::string_view path = pathOf(head.target());
     if (path == TokenPath && (head.method() == bhttp::verb::get || head.method() == bhttp::verb::post))
         return Route::Token;
-    if (path == OcrPath && head.method() == bhttp::verb::post)
+    if (endpointOf(head))
         return Route::Ocr;
     return Route::Unknown;
 }
@@ -110,13 +136,28 @@ bool flag(const std::map<std::string, std::string> &fields, const char *name)
     return f != fields.end() && f->second == "true";
 }
 
-json ocrReply(const Recognition &result, const std::map<std::string, std::string> &fields)
+json location(const Box &box)
+{
+    return {{"left", box.left}, {"top", box.top}, {"width", box.width}, {"height", box.height}};
+}
+
+json ocrReply(const Recognition &result, const Endpoint &endpoint, const std::map<std::string, std::string> &fields)
 {
     const std::vector<RecognizedLine> &lines = result.lines;
     const bool withProbability = flag(fields, "probability");
+    const auto granularity = fields.find("recognize_granularity");
+    const bool withChars = endpoint.positions && granularity != fields.end() && granularity->second == "small";
     json words = json::array();
     for (const RecognizedLine &line : lines) {
         json entry = {{"words", line.text}};
+        if (endpoint.positions)
+            entry["location"] = location(line.box);
+        if (withChars) {
+            json chars = json::array();
+            for (const RecognizedChar &c : line.chars)
+                chars.push_back({{"char", c.text}, {"location", location(c.box)}});
+            entry["chars"] = std::move(chars);
+        }
         if (withProbability)
             entry["probability"] = {{"average", line.average}, {"min", line.min}, {"variance", line.variance}};
         words.push_back(std::move(entry));
@@ -134,16 +175,23 @@ json ocrReply(const Recognition &result, const std::map<std::string, std::string
     }
     if (flag(fields, "detect_direction"))
         reply["direction"] = result.direction;
+    if (result.pdfPages > 0)
+        reply["pdf_file_size"] = std::to_string(result.pdfPages); // a string in the cloud's replies
     return reply;
 }
 
-http::Answer answerFor(const Recognition &result, const std::map<std::string, std::string> &fields)
+http::Answer answerFor(const Recognition &result, const Endpoint &endpoint,
+                       const std::map<std::string, std::string> &fields)
 {
     switch (result.outcome) {
     case Recognition::Outcome::Done:
-        return jsonAnswer(bhttp::status::ok, ocrReply(result, fields));
+        return jsonAnswer(bhttp::status::ok, ocrReply(result, endpoint, fields));
     case Recognition::Outcome::Undecodable:
         return ocrError(ServiceError::ImageFormat);
+    case Recognition::Outcome::NoSuchPage:
+        return ocrError(ServiceError::InvalidParam);
+    case Recognition::Outcome::PageSize:
+        return ocrError(ServiceError::ImageSize);
     case Recognition::Outcome::Cancelled:
         return ocrError(ServiceError::Unavailable);
     case Recognition::Outcome::TimedOut:
@@ -174,7 +222,7 @@ void OcrService::handle(http::Request request, http::CancelFlag clientGone, http
     case Route::Token:
         return reply(grantToken(request));
     case Route::Ocr:
-        return recognize(request, std::move(clientGone), std::move(reply));
+        return recognize(request, *endpointOf(request), std::move(clientGone), std::move(reply));
     case Route::Unknown:
         break;
     }
@@ -273,42 +321,84 @@ ServiceError OcrService::authenticate(const http::Request &request) const
     return ServiceError::None;
 }
 
-ServiceError OcrService::readImage(const http::Request &request, std::string *image, Fields *fields) const
-{
-    if (!isFormBody(request))
-        return ServiceError::InvalidParam;
-    const std::string &body = request.body();
-    const auto rawImage = rawFormField(body, "image");
-    if (!rawImage)
-        return ServiceError::NotEnoughParam;
-    if (rawImage->size() > m_limits.maxImageField)
-        return ServiceError::ImageSize;
-    *fields = parseForm(body);
+namespace {
 
-    const auto field = fields->find("image");
-    if (field == fields->end())
-        return ServiceError::ImageFormat; // a malformed escape
-    std::string_view base64 = field->second;
-    if (base64.empty())
-        return ServiceError::EmptyImage;
+// Base64 with an optional data: prefix, decoded; nothing when malformed.
+std::optional<std::string> decodeUpload(std::string_view base64)
+{
     if (base64.compare(0, 5, "data:") == 0) {
         const size_t comma = base64.find(',');
         base64 = comma == std::string_view::npos ? std::string_view() : base64.substr(comma + 1);
     }
-    auto bytes = decodeBase64(base64);
+    return decodeBase64(base64);
+}
+
+// A positive page number in plain decimal digits.
+std::optional<int> pageNumber(std::string_view text)
+{
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const int page = std::stoi(std::string(text));
+    return page >= 1 ? std::optional<int>(page) : std::nullopt;
+}
+
+} // namespace
+
+ServiceError OcrService::readSource(const http::Request &request, RecognitionJob *job, Fields *fields) const
+{
+    if (!isFormBody(request))
+        return ServiceError::InvalidParam;
+    const std::string &body = request.body();
+    // The cloud takes the first of these that is present and ignores the rest.
+    const char *source = nullptr;
+    std::optional<std::string_view> raw;
+    for (const char *name : {"image", "url", "pdf_file", "ofd_file"}) {
+        if ((raw = rawFormField(body, name))) {
+            source = name;
+            break;
+        }
+    }
+    if (!source)
+        return ServiceError::NotEnoughParam;
+    // Fetching addresses for callers has no place in an offline service; OFD
+    // has no renderer here.
+    const bool pdf = std::string_view(source) == "pdf_file";
+    if (!pdf && std::string_view(source) != "image")
+        return ServiceError::ServiceNotSupported;
+    if (raw->size() > m_limits.maxImageField)
+        return ServiceError::ImageSize;
+    *fields = parseForm(body);
+
+    const auto field = fields->find(source);
+    if (field == fields->end())
+        return ServiceError::ImageFormat; // a malformed escape
+    if (field->second.empty())
+        return ServiceError::EmptyImage;
+    auto bytes = decodeUpload(field->second);
     if (!bytes)
         return ServiceError::ImageFormat;
     if (bytes->empty())
         return ServiceError::EmptyImage;
-    const auto header = probeImage(*bytes);
-    if (!header)
-        return ServiceError::ImageFormat;
-    if (std::min(header->width, header->height) < m_limits.minSide
-        || std::max(header->width, header->height) > m_limits.maxSide) {
-        return ServiceError::ImageSize;
+    if (pdf) {
+        // The page is rendered, and its size checked, by the engine.
+        const auto number = fields->find("pdf_file_num");
+        const auto page = number == fields->end() ? std::optional<int>(1) : pageNumber(number->second);
+        if (!page)
+            return ServiceError::InvalidParam;
+        job->source = RecognitionJob::Source::Pdf;
+        job->pdfPage = *page;
+    } else {
+        const auto header = probeImage(*bytes);
+        if (!header)
+            return ServiceError::ImageFormat;
+        if (std::min(header->width, header->height) < m_limits.minSide
+            || std::max(header->width, header->height) > m_limits.maxSide) {
+            return ServiceError::ImageSize;
+        }
+        job->source = RecognitionJob::Source::Image;
     }
-    fields->erase("image"); // the decoded copy is what goes on
-    *image = std::move(*bytes);
+    fields->erase(field); // the decoded copy is what goes on
+    job->image = std::move(*bytes);
     return ServiceError::None;
 }
 
@@ -325,7 +415,8 @@ ServiceError OcrService::chooseLanguage(const Fields &fields, std::string *langu
     return ServiceError::None;
 }
 
-void OcrService::recognize(const http::Request &request, http::CancelFlag clientGone, http::Reply reply)
+void OcrService::recognize(const http::Request &request, const Endpoint &endpoint, http::CancelFlag clientGone,
+                           http::Reply reply)
 {
     RecognitionJob job;
     auto fields = std::make_shared<Fields>();
@@ -333,14 +424,14 @@ void OcrService::recognize(const http::Request &request, http::CancelFlag client
     if (error == ServiceError::None && !takeQpsSlot())
         error = ServiceError::QpsLimit;
     if (error == ServiceError::None)
-        error = readImage(request, &job.image, fields.get());
+        error = readSource(request, &job, fields.get());
     if (error == ServiceError::None)
         error = chooseLanguage(*fields, &job.language);
     job.detectDirection = flag(*fields, "detect_direction");
     if (error != ServiceError::None)
         return reply(ocrError(error));
 
-    auto done = [reply, fields](Recognition result) { reply(answerFor(result, *fields)); };
+    auto done = [reply, fields, &endpoint](Recognition result) { reply(answerFor(result, endpoint, *fields)); };
     if (!m_engine.submit(std::move(job), std::move(clientGone), done))
         reply(ocrError(ServiceError::QpsLimit)); // every worker busy and the queue full
 }

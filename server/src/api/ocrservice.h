@@ -14,6 +14,8 @@
 namespace ocrserver {
 
 class OcrEngine;
+struct Endpoint;
+struct RecognitionJob;
 
 struct ServiceLimits
 {
@@ -31,7 +33,8 @@ struct Credentials
     std::string secretKey;
 };
 
-// The token and OCR endpoints, answered the way the cloud service answers
+// The token endpoint and the general OCR family (accurate_basic,
+// general_basic, accurate, general), answered the way the cloud service answers
 // them: token errors with HTTP 4xx and error/error_description, OCR errors
 // with HTTP 200 and error_code/error_msg.
 class OcrService : public http::Handler
@@ -47,10 +50,12 @@ private:
     using Fields = std::map<std::string, std::string>;
 
     http::Answer grantToken(const http::Request &request) const;
-    void recognize(const http::Request &request, http::CancelFlag clientGone, http::Reply reply);
+    void recognize(const http::Request &request, const Endpoint &endpoint, http::CancelFlag clientGone,
+                   http::Reply reply);
     ServiceError authenticate(const http::Request &request) const;
     ServiceError checkSignature(const http::Request &request) const;
-    ServiceError readImage(const http::Request &request, std::string *image, Fields *fields) const;
+    // The job's page (image or PDF) from the form, in the cloud's order of sources.
+    ServiceError readSource(const http::Request &request, RecognitionJob *job, Fields *fields) const;
     ServiceError chooseLanguage(const Fields &fields, std::string *language) const;
     bool takeQpsSlot();
 

@@ -2,6 +2,7 @@
 #include "engine/ocrengine.h"
 
 #include "engine/orientation.h"
+#include "engine/pdfpage.h"
 
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
@@ -88,68 +89,103 @@ struct Interrupt
     static bool check(void *self, int) { return static_cast<Interrupt *>(self)->now(); }
 };
 
+// LSTM symbol boxes are estimates and may overhang the line's ink (tall
+// boxes around Han characters, above all); a character lies in its line.
+Box within(const Box &b, const Box &line)
+{
+    const auto clamp = [](int v, int low, int high) { return std::min(std::max(v, low), high); };
+    const int left = clamp(b.left, line.left, line.left + line.width);
+    const int top = clamp(b.top, line.top, line.top + line.height);
+    const int right = clamp(b.left + b.width, left, line.left + line.width);
+    const int bottom = clamp(b.top + b.height, top, line.top + line.height);
+    return {left, top, right - left, bottom - top};
+}
+
+Box boxAt(const tesseract::ResultIterator &it, tesseract::PageIteratorLevel level)
+{
+    int left = 0, top = 0, right = 0, bottom = 0;
+    it.BoundingBox(level, &left, &top, &right, &bottom);
+    return {left, top, right - left, bottom - top};
+}
+
+// Lines, with their boxes and each symbol's, from one walk over the result.
 std::vector<RecognizedLine> readLines(tesseract::TessBaseAPI &api)
 {
     std::vector<RecognizedLine> lines;
     std::vector<double> confidences;
     int paragraph = -1;
-    struct { int left, top, width, height; } box{};
-    const auto finishLine = [&](std::string text) {
-        if (text.empty())
+    RecognizedLine current;
+    const auto finishLine = [&] {
+        if (current.text.empty())
             return;
-        RecognizedLine line;
-        line.text = std::move(text);
-        line.paragraph = paragraph;
-        line.left = box.left;
-        line.top = box.top;
-        line.width = box.width;
-        line.height = box.height;
+        current.paragraph = paragraph;
+        for (RecognizedChar &c : current.chars)
+            c.box = within(c.box, current.box);
         if (!confidences.empty()) {
             double sum = 0;
-            line.min = 1;
+            current.min = 1;
             for (double c : confidences) {
                 sum += c;
-                line.min = std::min(line.min, c);
+                current.min = std::min(current.min, c);
             }
-            line.average = sum / double(confidences.size());
+            current.average = sum / double(confidences.size());
             double squares = 0;
             for (double c : confidences)
-                squares += (c - line.average) * (c - line.average);
-            line.variance = squares / double(confidences.size());
+                squares += (c - current.average) * (c - current.average);
+            current.variance = squares / double(confidences.size());
         }
-        lines.push_back(std::move(line));
+        lines.push_back(std::move(current));
     };
 
     std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
-    std::string lineText;
-    if (it && !it->Empty(tesseract::RIL_WORD)) {
+    if (it && !it->Empty(tesseract::RIL_SYMBOL)) {
         do {
             if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
-                finishLine(std::move(lineText));
+                finishLine();
+                current = RecognizedLine();
                 confidences.clear();
                 if (it->IsAtBeginningOf(tesseract::RIL_PARA))
                     ++paragraph;
                 std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-                lineText = trimmed(text.get());
-                int left = 0, top = 0, right = 0, bottom = 0;
-                it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom);
-                box = {left, top, right - left, bottom - top};
+                current.text = trimmed(text.get());
+                current.box = boxAt(*it, tesseract::RIL_TEXTLINE);
             }
-            confidences.push_back(std::clamp(it->Confidence(tesseract::RIL_WORD) / 100.0, 0.0, 1.0));
-        } while (it->Next(tesseract::RIL_WORD));
-        finishLine(std::move(lineText));
+            if (it->IsAtBeginningOf(tesseract::RIL_WORD))
+                confidences.push_back(std::clamp(it->Confidence(tesseract::RIL_WORD) / 100.0, 0.0, 1.0));
+            std::unique_ptr<char[]> symbol(it->GetUTF8Text(tesseract::RIL_SYMBOL));
+            if (symbol && symbol[0])
+                current.chars.push_back({symbol.get(), boxAt(*it, tesseract::RIL_SYMBOL)});
+        } while (it->Next(tesseract::RIL_SYMBOL));
+        finishLine();
     }
     return lines;
+}
+
+// A box on the upright page (width x height) as it lies in the image as
+// sent, which was that page turned `direction` quarter turns counter-clockwise.
+Box asSent(const Box &b, int direction, int width, int height)
+{
+    switch (direction) {
+    case 1:
+        return {b.top, width - b.left - b.width, b.height, b.width};
+    case 2:
+        return {width - b.left - b.width, height - b.top - b.height, b.width, b.height};
+    case 3:
+        return {height - b.top - b.height, b.left, b.height, b.width};
+    default:
+        return b;
+    }
 }
 
 // One line read again in its own rectangle (padded, as Tesseract wants some
 // margin) as a single line; nothing when it reads no better.
 std::optional<RecognizedLine> reread(tesseract::TessBaseAPI &api, Pix *page, const RecognizedLine &line)
 {
-    const int pad = std::max(2, line.height / 4);
-    const int left = std::max(0, line.left - pad), top = std::max(0, line.top - pad);
-    const int right = std::min(int(pixGetWidth(page)), line.left + line.width + pad);
-    const int bottom = std::min(int(pixGetHeight(page)), line.top + line.height + pad);
+    const Box &box = line.box;
+    const int pad = std::max(2, box.height / 4);
+    const int left = std::max(0, box.left - pad), top = std::max(0, box.top - pad);
+    const int right = std::min(int(pixGetWidth(page)), box.left + box.width + pad);
+    const int bottom = std::min(int(pixGetHeight(page)), box.top + box.height + pad);
     if (right <= left || bottom <= top)
         return std::nullopt;
     api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
@@ -162,8 +198,12 @@ std::optional<RecognizedLine> reread(tesseract::TessBaseAPI &api, Pix *page, con
         return std::nullopt;
     RecognizedLine better = line;
     better.text.clear();
-    for (const RecognizedLine &part : again)
+    better.chars.clear();
+    for (RecognizedLine &part : again) {
         better.text += (better.text.empty() ? "" : " ") + part.text;
+        for (RecognizedChar &c : part.chars)
+            better.chars.push_back({std::move(c.text), within(c.box, line.box)});
+    }
     better.average = again.front().average;
     better.min = again.front().min;
     better.variance = again.front().variance;
@@ -320,12 +360,40 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
 {
     const auto started = std::chrono::steady_clock::now();
     const RecognitionJob &job = queued.job;
-    PixHandle pix(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
-    if (!pix)
-        return {Recognition::Outcome::Undecodable, {}};
+    Recognition result;
+    PixHandle pix;
+    if (job.source == RecognitionJob::Source::Pdf) {
+        PdfPage rendered = renderPdfPage(job.image, job.pdfPage, m_options.minPageSide, m_options.maxPageSide);
+        result.pdfPages = rendered.pageCount;
+        switch (rendered.status) {
+        case PdfPage::Status::Rendered:
+            break;
+        case PdfPage::Status::Unreadable:
+            result.outcome = Recognition::Outcome::Undecodable;
+            return result;
+        case PdfPage::Status::NoSuchPage:
+            result.outcome = Recognition::Outcome::NoSuchPage;
+            return result;
+        case PdfPage::Status::Size:
+            result.outcome = Recognition::Outcome::PageSize;
+            return result;
+        }
+        // Poppler cannot be interrupted while it draws; what it took counts
+        // against the deadline all the same.
+        if (std::chrono::steady_clock::now() - started >= m_options.deadline) {
+            result.outcome = Recognition::Outcome::TimedOut;
+            return result;
+        }
+        pix = std::move(rendered.pix);
+    } else {
+        pix.reset(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
+    }
+    if (!pix) {
+        result.outcome = Recognition::Outcome::Undecodable;
+        return result;
+    }
     // Grey, evenly lit and, when asked, upright: a quarter of a colour page's
     // memory, and camera stills read far better without their shadows.
-    Recognition result;
     PixHandle page;
     try {
         OrientationDetector *detector = nullptr;
@@ -340,10 +408,13 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
         if (job.detectDirection)
             result.direction = prepared.orientation.direction;
     } catch (const std::exception &) {
-        return {Recognition::Outcome::Failed, {}};
+        result.outcome = Recognition::Outcome::Failed;
+        return result;
     }
-    if (!page)
-        return {Recognition::Outcome::Undecodable, {}};
+    if (!page) {
+        result.outcome = Recognition::Outcome::Undecodable;
+        return result;
+    }
 
     const Reading reading = readingFor(job.language);
     tesseract::TessBaseAPI *first = nullptr;
@@ -353,7 +424,8 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
         if (!reading.reread.empty())
             second = &api(worker, reading.reread);
     } catch (const std::exception &) {
-        return {Recognition::Outcome::Failed, {}};
+        result.outcome = Recognition::Outcome::Failed;
+        return result;
     }
 
     Interrupt interrupt{queued.cancelled.get(), &m_abort};
@@ -389,6 +461,16 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
                 line = std::move(*better);
         }
         second->Clear();
+    }
+
+    // Positions are given in the image as it was sent, as the cloud gives them.
+    if (result.direction > 0) {
+        const int width = int(pixGetWidth(page.get())), height = int(pixGetHeight(page.get()));
+        for (RecognizedLine &line : result.lines) {
+            line.box = asSent(line.box, result.direction, width, height);
+            for (RecognizedChar &c : line.chars)
+                c.box = asSent(c.box, result.direction, width, height);
+        }
     }
     return result;
 }

@@ -21,6 +21,23 @@ class TessBaseAPI;
 
 namespace ocrserver {
 
+// A box in pixels of the image as it was sent (or of the PDF page as
+// rendered), whichever way up that was: the page is read upright, and its
+// boxes are turned back.
+struct Box
+{
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+};
+
+struct RecognizedChar
+{
+    std::string text; // one symbol as Tesseract reads it, UTF-8
+    Box box;
+};
+
 struct RecognizedLine
 {
     std::string text;
@@ -29,24 +46,28 @@ struct RecognizedLine
     double average = 0;
     double min = 0;
     double variance = 0;
-    // Where the line stands on the page as it was read (upright).
-    int left = 0;
-    int top = 0;
-    int width = 0;
-    int height = 0;
+    Box box;
+    std::vector<RecognizedChar> chars; // in reading order, inside box
 };
 
 struct Recognition
 {
-    enum class Outcome { Done, Undecodable, TimedOut, Failed, Cancelled };
+    // Undecodable: not a readable image or PDF (an encrypted PDF too);
+    // NoSuchPage: the PDF has no page of that number; PageSize: the page's
+    // pixels fall outside the engine's side limits.
+    enum class Outcome { Done, Undecodable, NoSuchPage, PageSize, TimedOut, Failed, Cancelled };
     Outcome outcome = Outcome::Failed;
     std::vector<RecognizedLine> lines; // in reading order, no empty lines
     int direction = -1; // quarter turns counter-clockwise the page was given; -1 unknown or not asked
+    int pdfPages = 0;   // pages in the PDF sent; 0 for an image
 };
 
 struct RecognitionJob
 {
-    std::string image;    // a PNG, JPEG or BMP file
+    enum class Source { Image, Pdf };
+    Source source = Source::Image;
+    std::string image;    // a PNG, JPEG or BMP file, or a PDF file
+    int pdfPage = 1;      // 1-based, for a PDF
     std::string language; // Tesseract's name, e.g. "eng" or "chi_sim+eng"
     bool detectDirection = false; // find how the page lies and read it upright
 };
@@ -56,11 +77,14 @@ struct EngineOptions
     int workers = 1;
     std::size_t queueLength = 4;                 // recognitions waiting for a worker
     std::chrono::milliseconds deadline{30000}; // for one recognition, decoding included
+    long minPageSide = 15;   // a rendered PDF page, in pixels
+    long maxPageSide = 8192;
 };
 
 // A fixed set of worker threads, each with its own Tesseract instances,
-// behind a bounded queue. Images are decoded by the worker that recognises
-// them, so memory grows with the workers, not with the clients.
+// behind a bounded queue. Images are decoded, and PDF pages rendered, by the
+// worker that recognises them, so memory grows with the workers, not with
+// the clients.
 class OcrEngine
 {
 public:
