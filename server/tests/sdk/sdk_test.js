@@ -237,6 +237,87 @@ function checkRecognition(mode, reply, options) {
     }
 }
 
+// A PDF whose pages are 8-bit grey PNG files, at `dpi`. A PNG's IDAT data is what a PDF's
+// FlateDecode filter reads with PNG predictors, so the pictures go in as they are.
+function pdfOfPngs(pngs, dpi) {
+    const objects = [];
+    const add = body => objects.push(body); // the object's number
+    const catalog = add(null);
+    const pages = add(null);
+    const kids = [];
+    for (const png of pngs) {
+        const width = png.readUInt32BE(16);
+        const height = png.readUInt32BE(20);
+        if (png[24] !== 8 || png[25] !== 0 || png[28] !== 0)
+            throw new Error('pdfOfPngs takes 8-bit grey, non-interlaced PNG files');
+        const idat = [];
+        for (let at = 8; at < png.length;) {
+            const length = png.readUInt32BE(at);
+            if (png.toString('latin1', at + 4, at + 8) === 'IDAT')
+                idat.push(png.subarray(at + 8, at + 8 + length));
+            at += 12 + length;
+        }
+        const data = Buffer.concat(idat);
+        const image = add(Buffer.concat([Buffer.from(`<< /Type /XObject /Subtype /Image /Width ${width} /Height ${height}`
+                + ` /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /DecodeParms << /Predictor 15`
+                + ` /Colors 1 /BitsPerComponent 8 /Columns ${width} >> /Length ${data.length} >>\nstream\n`, 'latin1'),
+                data, Buffer.from('\nendstream', 'latin1')]));
+        const w = width * 72 / dpi;
+        const h = height * 72 / dpi;
+        const draw = `q ${w} 0 0 ${h} 0 0 cm /Im Do Q`;
+        const content = add(`<< /Length ${draw.length} >>\nstream\n${draw}\nendstream`);
+        kids.push(add(`<< /Type /Page /Parent ${pages} 0 R /MediaBox [0 0 ${w} ${h}] /Contents ${content} 0 R`
+                + ` /Resources << /XObject << /Im ${image} 0 R >> >> >>`));
+    }
+    objects[catalog - 1] = `<< /Type /Catalog /Pages ${pages} 0 R >>`;
+    objects[pages - 1] = `<< /Type /Pages /Kids [${kids.map(k => `${k} 0 R`).join(' ')}] /Count ${kids.length} >>`;
+    const parts = [Buffer.from('%PDF-1.4\n', 'latin1')];
+    let size = parts[0].length;
+    const offsets = objects.map((body, i) => {
+        const at = size;
+        const chunk = Buffer.concat([Buffer.from(`${i + 1} 0 obj\n`, 'latin1'),
+                                     Buffer.isBuffer(body) ? body : Buffer.from(body, 'latin1'),
+                                     Buffer.from('\nendobj\n', 'latin1')]);
+        parts.push(chunk);
+        size += chunk.length;
+        return at;
+    });
+    const xref = [`xref\n0 ${objects.length + 1}\n0000000000 65535 f \n`,
+                  ...offsets.map(o => `${String(o).padStart(10, '0')} 00000 n \n`),
+                  `trailer\n<< /Size ${objects.length + 1} /Root ${catalog} 0 R >>\nstartxref\n${size}\n%%EOF\n`];
+    parts.push(Buffer.from(xref.join(''), 'latin1'));
+    return Buffer.concat(parts);
+}
+
+// positions.png's lines and their true boxes (left top width height text), from make_fixtures.sh.
+const positionsImage = fs.readFileSync(path.join(fixturesDir, 'positions.png')).toString('base64');
+const trueBoxes = fs.readFileSync(path.join(fixturesDir, 'positions.boxes'), 'utf8').split('\n').filter(l => l.trim())
+        .map(l => l.split(' ').slice(0, 4).map(Number));
+
+function iou(location, [left, top, width, height]) {
+    const w = Math.min(location.left + location.width, left + width) - Math.max(location.left, left);
+    const h = Math.min(location.top + location.height, top + height) - Math.max(location.top, top);
+    const common = w > 0 && h > 0 ? w * h : 0;
+    return common / (location.width * location.height + width * height - common);
+}
+
+function checkPositions(what, reply, withChars) {
+    const words = reply && Array.isArray(reply.words_result) ? reply.words_result : [];
+    check(`${what}: a line for each of positions.png's lines`, words.length === trueBoxes.length, short(reply));
+    const scores = words.map((w, i) => (w.location && trueBoxes[i] ? iou(w.location, trueBoxes[i]) : 0));
+    check(`${what}: every line's location overlaps its true box (IoU >= 0.7)`,
+          scores.length > 0 && scores.every(s => s >= 0.7), short(scores));
+    const inside = (c, l) => c.left >= l.left && c.top >= l.top && c.left + c.width <= l.left + l.width
+            && c.top + c.height <= l.top + l.height;
+    if (withChars) {
+        check(`${what}: chars, each within its line`, words.length > 0 && words.every(w => Array.isArray(w.chars)
+              && w.chars.length > 0 && w.chars.every(c => typeof c.char === 'string' && inside(c.location, w.location))),
+              short(words.map(w => w.chars)));
+    } else {
+        check(`${what}: no chars unless asked`, words.every(w => !('chars' in w)), short(words));
+    }
+}
+
 function checkRefused(what, reply) {
     check(`${what}: error 14 IAM Certification failed`, reply && reply.error_code === 14
           && reply.error_msg === 'IAM Certification failed' && 'log_id' in reply, short(reply));
@@ -306,9 +387,13 @@ function constructClient(aip, apiKey, secretKey, tokenPort) {
     return client;
 }
 
-function recognise(client, options, what) {
-    return withTimeout(client.accurateBasic(image, options), CALL_LIMIT_MS, what)
+function call(promise, what) {
+    return withTimeout(promise, CALL_LIMIT_MS, what)
             .catch(error => ({sdkError: error instanceof Error ? error.message : error}));
+}
+
+function recognise(client, options, what) {
+    return call(client.accurateBasic(image, options), what);
 }
 
 // --- the modes ---------------------------------------------------------------------------
@@ -378,6 +463,43 @@ async function signatureMode(aip, refuser) {
     checkRefused('(c) signature changed on the way', tampered);
 }
 
+// The rest of the general OCR family, each call as the SDK makes it, with a token.
+async function family(aip) {
+    const client = constructClient(aip, API_KEY, SECRET_KEY);
+    const pdf = pdfOfPngs([fs.readFileSync(path.join(fixturesDir, 'positions.png')),
+                           fs.readFileSync(path.join(fixturesDir, 'small.png'))], 300).toString('base64');
+    const calls = [
+        ['generalBasic', 'general_basic', () => client.generalBasic(image, {probability: 'true'}), reply => {
+            checkRecognition('generalBasic', reply, {probability: 'true'});
+            check('generalBasic: no location', reply && (reply.words_result || []).every(w => !('location' in w)));
+        }],
+        ['general', 'general', () => client.general(positionsImage, {recognize_granularity: 'small'}),
+         reply => checkPositions('general', reply, true)],
+        ['accurate', 'accurate', () => client.accurate(positionsImage, {detect_direction: 'true'}), reply => {
+            checkPositions('accurate', reply, false);
+            check('accurate: direction of an upright page', reply && reply.direction === 0, short(reply));
+        }],
+        ['accurateBasicPdf', 'accurate_basic', () => client.accurateBasicPdf(pdf, {pdf_file_num: '2'}), reply => {
+            checkRecognition('accurateBasicPdf, page 2', reply, {});
+            check('accurateBasicPdf: pdf_file_size is the page count', reply && reply.pdf_file_size === '2',
+                  short(reply && reply.pdf_file_size));
+        }],
+        ['accurateBasicUrl', 'accurate_basic', () => client.accurateBasicUrl('http://192.0.2.1/page.png'), reply => {
+            check('accurateBasicUrl: refused with error 216102 service not support', reply && reply.error_code === 216102
+                  && reply.error_msg === 'service not support' && !('words_result' in reply), short(reply));
+        }],
+    ];
+    for (const [method, endpoint, send, verify] of calls) {
+        const mark = sent.length;
+        const reply = await call(send(), method);
+        const ocr = requestsSince(mark).filter(r => r.path.startsWith('/rest/'));
+        check(`${method}: sent to ${endpoint} with the token`, ocr.length === 1
+              && ocr[0].path === `/rest/2.0/ocr/v1/${endpoint}` && /access_token=/.test(ocr[0].query),
+              ocr.map(describe).join('; '));
+        verify(reply);
+    }
+}
+
 // Wrong keys: the token endpoint refuses them and the SDK falls back to signing with them.
 async function wrongKeys(aip) {
     for (const [what, apiKey, secretKey] of [['wrong API Key', 'not-the-key', SECRET_KEY],
@@ -411,6 +533,8 @@ async function main() {
         ['mode (a): API Key and Secret Key, token from the service', () => tokenMode(aip)],
         ['mode (b): a token set with setAccessToken', () => setTokenMode(aip, service)],
         ['mode (c): bce-auth-v1 signatures', () => signatureMode(aip, refuser)],
+        ['the general OCR family: generalBasic, general, accurate, accurateBasicPdf, accurateBasicUrl',
+         () => family(aip)],
         ['wrong keys', () => wrongKeys(aip)],
     ];
     for (const [title, run] of modes) {
