@@ -20,6 +20,8 @@ VIRELTO_PACKAGES=(
     openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core fonts-noto-color-emoji
     # packaging checks
     desktop-file-utils appstream dpkg-dev
+    # the fuzzing pass: clang with libFuzzer and the sanitizer runtimes
+    clang libclang-rt-14-dev
 )
 
 install_packages() {
