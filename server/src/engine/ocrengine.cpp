@@ -61,9 +61,10 @@ bool containsHan(std::string_view utf8)
 }
 
 // How a language is read. Chinese with English is read English-first,
-// which keeps Latin pages as fast and as exact as English alone; a line that
-// pass read poorly and without any Han is read again Chinese-first (a title
-// of plain Chinese can pass for Latin), and the better reading is kept.
+// which keeps Latin pages as fast and as exact as English alone; a line with
+// any Han in it, or read poorly, is read again Chinese-first (English-first
+// turns Chinese beside digits into Latin letters, and a title of plain
+// Chinese can pass for Latin altogether), and the better reading is kept.
 struct Reading
 {
     std::string first;
@@ -450,7 +451,7 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     if (second) {
         bool imageSet = false;
         for (RecognizedLine &line : result.lines) {
-            if (line.average >= RereadBelow || containsHan(line.text))
+            if (line.average >= RereadBelow && !containsHan(line.text))
                 continue;
             if (interrupt.now() || monitor.deadline_exceeded())
                 break; // what the first pass read stands
