@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "auth/bceauth.h"
 
+#include "parse/form.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -44,34 +46,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
     return true;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // %XX escapes only: in a URL '+' is itself, not a space.
 bool percentDecode(std::string_view text, std::string *out)
 {
-    out->clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            *out += text[i];
-            continue;
-        }
-        const int hi = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int lo = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
-        if (hi < 0 || lo < 0)
-            return false;
-        *out += char(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
+    auto decoded = decodeUrlComponent(text);
+    if (decoded)
+        *out = std::move(*decoded);
+    return decoded.has_value();
 }
 
 // UriEncode of the algorithm: RFC 3986 unreserved characters kept, every

@@ -33,15 +33,13 @@ void forEachField(std::string_view body, Visit visit)
     }
 }
 
-} // namespace
-
-std::optional<std::string> decodeFormComponent(std::string_view text)
+std::optional<std::string> percentDecoded(std::string_view text, bool plusIsSpace)
 {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '+') {
+        if (c == '+' && plusIsSpace) {
             out += ' ';
         } else if (c == '%') {
             const int hi = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
@@ -55,6 +53,18 @@ std::optional<std::string> decodeFormComponent(std::string_view text)
         }
     }
     return out;
+}
+
+} // namespace
+
+std::optional<std::string> decodeFormComponent(std::string_view text)
+{
+    return percentDecoded(text, true);
+}
+
+std::optional<std::string> decodeUrlComponent(std::string_view text)
+{
+    return percentDecoded(text, false);
 }
 
 std::map<std::string, std::string> parseForm(std::string_view body, int *malformed)

@@ -13,6 +13,10 @@ namespace ocrserver {
 // nothing for a malformed escape.
 std::optional<std::string> decodeFormComponent(std::string_view text);
 
+// The same for a URL's path or query as RFC 3986 reads them: only %XX
+// escapes, '+' is itself.
+std::optional<std::string> decodeUrlComponent(std::string_view text);
+
 // The fields of a form body (or a query string); the first of repeated
 // names wins. Malformed fields are kept out and counted in *malformed.
 std::map<std::string, std::string> parseForm(std::string_view body, int *malformed = nullptr);
