@@ -76,9 +76,11 @@ bool postImage(httplib::Client &client, const Service &service, const std::strin
 void DirectEngine(benchmark::State &state)
 {
     static ocrserver::OcrEngine engine("eng", ocrserver::EngineOptions{});
-    const std::string image = readFixture(Fixtures[state.range(0)]);
+    ocrserver::RecognitionJob job;
+    job.image = readFixture(Fixtures[state.range(0)]);
+    job.language = "eng";
     for (auto _ : state)
-        benchmark::DoNotOptimize(engine.recognize({image, "eng"}));
+        benchmark::DoNotOptimize(engine.recognize(job));
     state.SetLabel(Fixtures[state.range(0)]);
 }
 
