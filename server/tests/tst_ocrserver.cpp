@@ -601,11 +601,12 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
 
 INSTANTIATE_TEST_SUITE_P(
         Family, Endpoints,
-        ::testing::Values(EndpointCase{"general_basic", false, 0, false}, EndpointCase{"accurate_basic", false, 0, false},
-                          EndpointCase{"general", true, 0, false}, EndpointCase{"accurate", true, 0, false},
-                          EndpointCase{"general", true, 0, false, false}, EndpointCase{"accurate", true, 1, false},
-                          EndpointCase{"general", true, 2, false}, EndpointCase{"accurate", true, 3, false},
-                          EndpointCase{"accurate", true, 0, true}, EndpointCase{"general_basic", false, 0, true}),
+        ::testing::Values(EndpointCase{"general_basic", false, 0, false},
+                          EndpointCase{"accurate_basic", false, 0, false}, EndpointCase{"general", true, 0, false},
+                          EndpointCase{"accurate", true, 0, false}, EndpointCase{"general", true, 0, false, false},
+                          EndpointCase{"accurate", true, 1, false}, EndpointCase{"general", true, 2, false},
+                          EndpointCase{"accurate", true, 3, false}, EndpointCase{"accurate", true, 0, true},
+                          EndpointCase{"general_basic", false, 0, true}),
         [](const auto &info) {
             const EndpointCase &c = info.param;
             std::string name = c.endpoint;

@@ -336,7 +336,8 @@ std::optional<std::string> decodeUpload(std::string_view base64)
 // A positive page number in plain decimal digits.
 std::optional<int> pageNumber(std::string_view text)
 {
-    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), digit))
         return std::nullopt;
     const int page = std::stoi(std::string(text));
     return page >= 1 ? std::optional<int>(page) : std::nullopt;

@@ -258,10 +258,11 @@ function pdfOfPngs(pngs, dpi) {
             at += 12 + length;
         }
         const data = Buffer.concat(idat);
-        const image = add(Buffer.concat([Buffer.from(`<< /Type /XObject /Subtype /Image /Width ${width} /Height ${height}`
-                + ` /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /DecodeParms << /Predictor 15`
-                + ` /Colors 1 /BitsPerComponent 8 /Columns ${width} >> /Length ${data.length} >>\nstream\n`, 'latin1'),
-                data, Buffer.from('\nendstream', 'latin1')]));
+        const head = `<< /Type /XObject /Subtype /Image /Width ${width} /Height ${height} /ColorSpace /DeviceGray`
+                + ' /BitsPerComponent 8 /Filter /FlateDecode'
+                + ` /DecodeParms << /Predictor 15 /Colors 1 /BitsPerComponent 8 /Columns ${width} >>`
+                + ` /Length ${data.length} >>\nstream\n`;
+        const image = add(Buffer.concat([Buffer.from(head, 'latin1'), data, Buffer.from('\nendstream', 'latin1')]));
         const w = width * 72 / dpi;
         const h = height * 72 / dpi;
         const draw = `q ${w} 0 0 ${h} 0 0 cm /Im Do Q`;
@@ -310,8 +311,9 @@ function checkPositions(what, reply, withChars) {
     const inside = (c, l) => c.left >= l.left && c.top >= l.top && c.left + c.width <= l.left + l.width
             && c.top + c.height <= l.top + l.height;
     if (withChars) {
-        check(`${what}: chars, each within its line`, words.length > 0 && words.every(w => Array.isArray(w.chars)
-              && w.chars.length > 0 && w.chars.every(c => typeof c.char === 'string' && inside(c.location, w.location))),
+        const placed = w => Array.isArray(w.chars) && w.chars.length > 0
+                && w.chars.every(c => typeof c.char === 'string' && inside(c.location, w.location));
+        check(`${what}: chars, each within its line`, words.length > 0 && words.every(placed),
               short(words.map(w => w.chars)));
     } else {
         check(`${what}: no chars unless asked`, words.every(w => !('chars' in w)), short(words));
@@ -485,8 +487,9 @@ async function family(aip) {
                   short(reply && reply.pdf_file_size));
         }],
         ['accurateBasicUrl', 'accurate_basic', () => client.accurateBasicUrl('http://192.0.2.1/page.png'), reply => {
-            check('accurateBasicUrl: refused with error 216102 service not support', reply && reply.error_code === 216102
-                  && reply.error_msg === 'service not support' && !('words_result' in reply), short(reply));
+            check('accurateBasicUrl: refused with error 216102 service not support',
+                  reply && reply.error_code === 216102 && reply.error_msg === 'service not support'
+                  && !('words_result' in reply), short(reply));
         }],
     ];
     for (const [method, endpoint, send, verify] of calls) {
