@@ -559,6 +559,7 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
         body += "&recognize_granularity=small";
     if (c.quarterTurnsClockwise)
         body += "&detect_direction=true";
+    body += "&vertexes_location=true";
     const json reply = ocr(body, token(), 0, std::string("/rest/2.0/ocr/v1/") + c.endpoint);
     ASSERT_TRUE(reply.contains("words_result")) << reply.dump();
     EXPECT_EQ(reply.value("pdf_file_size", ""), c.pdf ? "2" : "") << "the page count, with a PDF only";
@@ -576,6 +577,16 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
         EXPECT_TRUE(entry.contains("probability"));
         EXPECT_EQ(entry.contains("location"), c.positions) << entry.dump();
         EXPECT_EQ(entry.contains("chars"), c.positions && c.small) << entry.dump();
+        ASSERT_EQ(entry.contains("vertexes_location"), c.positions) << entry.dump();
+        if (c.positions) {
+            // The polygon of an upright box: its corners clockwise from the top left.
+            const json &box = entry.at("location");
+            const int left = box.at("left"), top = box.at("top");
+            const int right = left + box.at("width").get<int>(), bottom = top + box.at("height").get<int>();
+            const auto corner = [](int x, int y) { return json{{"x", x}, {"y", y}}; };
+            EXPECT_EQ(entry.at("vertexes_location"),
+                      json::array({corner(left, top), corner(right, top), corner(right, bottom), corner(left, bottom)}));
+        }
     }
     if (!c.positions)
         return;

@@ -141,17 +141,30 @@ json location(const Box &box)
     return {{"left", box.left}, {"top", box.top}, {"width", box.width}, {"height", box.height}};
 }
 
+// The box's corners clockwise from its top left, as the cloud gives a line's polygon.
+json vertexes(const Box &box)
+{
+    const int right = box.left + box.width, bottom = box.top + box.height;
+    return json::array({{{"x", box.left}, {"y", box.top}},
+                        {{"x", right}, {"y", box.top}},
+                        {{"x", right}, {"y", bottom}},
+                        {{"x", box.left}, {"y", bottom}}});
+}
+
 json ocrReply(const Recognition &result, const Endpoint &endpoint, const std::map<std::string, std::string> &fields)
 {
     const std::vector<RecognizedLine> &lines = result.lines;
     const bool withProbability = flag(fields, "probability");
     const auto granularity = fields.find("recognize_granularity");
     const bool withChars = endpoint.positions && granularity != fields.end() && granularity->second == "small";
+    const bool withVertexes = endpoint.positions && flag(fields, "vertexes_location");
     json words = json::array();
     for (const RecognizedLine &line : lines) {
         json entry = {{"words", line.text}};
         if (endpoint.positions)
             entry["location"] = location(line.box);
+        if (withVertexes)
+            entry["vertexes_location"] = vertexes(line.box);
         if (withChars) {
             json chars = json::array();
             for (const RecognizedChar &c : line.chars)

@@ -477,9 +477,14 @@ async function family(aip) {
         }],
         ['general', 'general', () => client.general(positionsImage, {recognize_granularity: 'small'}),
          reply => checkPositions('general', reply, true)],
-        ['accurate', 'accurate', () => client.accurate(positionsImage, {detect_direction: 'true'}), reply => {
+        ['accurate', 'accurate', () => client.accurate(positionsImage, {detect_direction: 'true',
+                                                                         vertexes_location: 'true'}), reply => {
             checkPositions('accurate', reply, false);
             check('accurate: direction of an upright page', reply && reply.direction === 0, short(reply));
+            const cornered = w => Array.isArray(w.vertexes_location) && w.vertexes_location.length === 4
+                    && w.vertexes_location[0].x === w.location.left && w.vertexes_location[0].y === w.location.top;
+            check('accurate: four corners per line with vertexes_location',
+                  reply && (reply.words_result || []).every(cornered), short(reply && reply.words_result));
         }],
         ['accurateBasicPdf', 'accurate_basic', () => client.accurateBasicPdf(pdf, {pdf_file_num: '2'}), reply => {
             checkRecognition('accurateBasicPdf, page 2', reply, {});
