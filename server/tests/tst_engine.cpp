@@ -86,11 +86,30 @@ double characterErrorRate(const std::vector<std::string> &expected, const std::v
 }
 
 // Recognisers set up as the service's engine sets them, one per language,
-// shared by the whole run (loading chi_sim takes a while).
-tesseract::TessBaseAPI &recognizer(const std::string &language)
+// shared by the whole run (loading chi_sim takes a while), and ended before
+// the process ends, as the service ends its own: Tesseract's model cache
+// is only given back by an orderly End().
+std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>> &recognizers()
 {
     static std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>> apis;
-    auto &api = apis[language];
+    return apis;
+}
+
+class EndRecognizers : public ::testing::Environment
+{
+public:
+    void TearDown() override
+    {
+        for (auto &[language, api] : recognizers())
+            api->End();
+        recognizers().clear();
+    }
+};
+const auto *const endRecognizers = ::testing::AddGlobalTestEnvironment(new EndRecognizers);
+
+tesseract::TessBaseAPI &recognizer(const std::string &language)
+{
+    auto &api = recognizers()[language];
     if (!api) {
         api = std::make_unique<tesseract::TessBaseAPI>();
         api->SetVariable("debug_file", "/dev/null");
