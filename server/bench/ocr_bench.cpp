@@ -3,10 +3,10 @@
 // directly, throughput by worker count, and memory over many requests.
 #include "engine/ocrengine.h"
 #include "serverprocess.h"
+#include "testsupport.h"
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
-#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,29 +26,6 @@
 namespace {
 
 const char *const Fixtures[] = {"clean.png", "serif.png", "small.png", "photo.jpg"};
-
-std::string readFixture(const std::string &name)
-{
-    std::ifstream in(std::string(FIXTURES_DIR) + "/" + name, std::ios::binary);
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str();
-}
-
-std::string formBody(const std::string &image)
-{
-    std::string b64(4 * ((image.size() + 2) / 3) + 1, '\0');
-    b64.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()),
-                                      reinterpret_cast<const unsigned char *>(image.data()), int(image.size()))));
-    std::string body = "image=";
-    for (char c : b64) {
-        if (c == '+') body += "%2B";
-        else if (c == '/') body += "%2F";
-        else if (c == '=') body += "%3D";
-        else body += c;
-    }
-    return body;
-}
 
 struct Service
 {
@@ -77,7 +54,7 @@ void DirectEngine(benchmark::State &state)
 {
     static ocrserver::OcrEngine engine("eng", ocrserver::EngineOptions{});
     ocrserver::RecognitionJob job;
-    job.image = readFixture(Fixtures[state.range(0)]);
+    job.image = fixture(Fixtures[state.range(0)]);
     job.language = "eng";
     for (auto _ : state)
         benchmark::DoNotOptimize(engine.recognize(job));
@@ -90,7 +67,7 @@ void ThroughHttp(benchmark::State &state)
 {
     static Service service(1);
     const bool english = state.range(1) != 0;
-    const std::string body = formBody(readFixture(Fixtures[state.range(0)])) + (english ? "&language_type=ENG" : "");
+    const std::string body = imageForm(fixture(Fixtures[state.range(0)])) + (english ? "&language_type=ENG" : "");
     httplib::Client client("127.0.0.1", service.process->port());
     for (auto _ : state) {
         if (!postImage(client, service, body))
@@ -103,7 +80,7 @@ void ThroughHttp(benchmark::State &state)
 void TwoClients(benchmark::State &state)
 {
     Service service(int(state.range(0)));
-    const std::string body = formBody(readFixture("clean.png"));
+    const std::string body = imageForm(fixture("clean.png"));
     const int perClient = 8;
     for (auto _ : state) {
         std::vector<std::thread> clients;
@@ -139,7 +116,7 @@ long residentKb(pid_t pid, const char *field)
 int measureMemory(int count)
 {
     Service service(2);
-    const std::string body = formBody(readFixture("small.png"));
+    const std::string body = imageForm(fixture("small.png"));
     std::atomic<int> done{0};
     std::vector<std::thread> clients;
     std::cout << "requests,rss_kb,peak_rss_kb\n";
@@ -199,7 +176,7 @@ int measureCrowd(int idle, int slow)
 
     Service service(2, {"--max-connections", std::to_string(idle + slow + 64)});
     const int port = service.process->port();
-    const std::string body = formBody(readFixture("small.png"));
+    const std::string body = imageForm(fixture("small.png"));
     const auto run = [&](const char *label) {
         std::mutex mutex;
         std::vector<double> token, ocr;

@@ -3,12 +3,11 @@
 // two replicas sharing a token key, and the systemd unit (deploy/systemd)
 // through systemd-analyze.
 #include "serverprocess.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <arpa/inet.h>
@@ -46,14 +45,6 @@ const char ApiKey[] = "deploy-test-key";
 // The service's default --max-body.
 constexpr size_t MaxBody = 11534336;
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str();
-}
-
 bool writeFile(const std::string &path, const std::string &data)
 {
     std::ofstream out(path, std::ios::binary);
@@ -70,46 +61,6 @@ std::string randomHex(size_t bytes)
     for (unsigned char c : raw) {
         out += hex[c >> 4];
         out += hex[c & 15];
-    }
-    return out;
-}
-
-std::string formValue(const std::string &value)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : value) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::string imageForm(const std::string &imageBytes)
-{
-    std::string encoded(4 * ((imageBytes.size() + 2) / 3) + 1, '\0');
-    encoded.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
-                                          reinterpret_cast<const unsigned char *>(imageBytes.data()),
-                                          int(imageBytes.size()))));
-    return "image=" + formValue(encoded);
-}
-
-std::string hmacSha256Hex(const std::string &key, const std::string &data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
-         data.size(), digest, &length);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
     }
     return out;
 }
@@ -215,21 +166,6 @@ pid_t spawnLogged(const std::vector<std::string> &arguments, const std::string &
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-}
-
-// Waits at most `limit` for the process to end; returns its exit status, or
-// -1 while it still runs.
-int waitForExit(pid_t pid, std::chrono::milliseconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (Clock::now() > deadline)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
 }
 
 int runToEnd(const std::vector<std::string> &arguments, const std::string &outputFile)
@@ -545,7 +481,7 @@ TEST_F(DeployTest, SignedRequestReachesAReplicaWithItsHost)
 
     auto reply = client()->Post(std::string(OcrPath) + "?aipSdk=node",
                                 {{"Host", "aip.baidubce.com"}, {"x-bce-date", date}, {"Authorization", authorization}},
-                                imageForm(readFile(FIXTURES_DIR "/small.png")), contentType);
+                                imageForm(fixture("small.png")), contentType);
     ASSERT_TRUE(reply) << httplib::to_string(reply.error());
     EXPECT_GT(json::parse(reply->body, nullptr, false).value("words_result_num", 0), 0) << reply->body;
 }
@@ -554,7 +490,7 @@ TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
 {
     const std::string token = grantToken();
     ASSERT_FALSE(token.empty());
-    const std::string body = imageForm(readFile(FIXTURES_DIR "/small.png"));
+    const std::string body = imageForm(fixture("small.png"));
     auto reference = client()->Post(ocrTarget(token), body, "application/x-www-form-urlencoded");
     ASSERT_TRUE(reference && reference->status == 200);
     const json expected = json::parse(reference->body, nullptr, false).value("words_result", json());
@@ -681,7 +617,7 @@ TEST_F(DeployTest, BodyLimitIsTheServices)
     const std::string token = grantToken();
     ASSERT_FALSE(token.empty());
     // The image, padded by a field the service ignores to the body size wanted.
-    const std::string image = imageForm(readFile(FIXTURES_DIR "/small.png")) + "&padding=";
+    const std::string image = imageForm(fixture("small.png")) + "&padding=";
     for (const size_t size : {MaxBody, MaxBody + 1}) {
         SCOPED_TRACE(size);
         auto reply = client()->Post(ocrTarget(token), image + std::string(size - image.size(), 'x'),

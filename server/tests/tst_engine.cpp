@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Page preparation and orientation, in-process on the fixtures.
 #include "engine/orientation.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
@@ -25,16 +26,6 @@ namespace {
 std::string fixturePath(const std::string &name)
 {
     return std::string(FIXTURES_DIR) + "/" + name;
-}
-
-std::vector<std::string> fixtureLines(const std::string &name)
-{
-    std::ifstream in(fixturePath(name));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
 }
 
 PixHandle readFixture(const std::string &name)

@@ -3,12 +3,11 @@
 // clients beside normal ones, shutdown at any moment, and secrets handling.
 // Raw sockets on loopback; every wait has a limit.
 #include "serverprocess.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -36,25 +35,6 @@ namespace {
 
 const char TokenQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
 const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str();
-}
-
-std::string base64Form(const std::string &bytes)
-{
-    std::string b64(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    b64.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()),
-                                      reinterpret_cast<const unsigned char *>(bytes.data()), int(bytes.size()))));
-    std::string out = "image=";
-    for (char c : b64)
-        out += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
-    return out;
-}
 
 // Peak and current resident memory of a process, in MiB.
 long memoryMiB(pid_t pid, const char *field)
@@ -403,7 +383,7 @@ TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
     ServerProcess server(defaultServerArguments({"--workers", "1", "--queue", "1"}));
     ASSERT_TRUE(server.started());
     const std::string token = tokenFrom(server.port());
-    const std::string request = post(std::string(OcrPath) + "?access_token=" + token, base64Form(blankPng(8192, 8192)));
+    const std::string request = post(std::string(OcrPath) + "?access_token=" + token, imageForm(blankPng(8192, 8192)));
     const long before = memoryMiB(server.pid(), "VmHWM");
     std::vector<std::thread> clients;
     std::atomic<int> read{0}, refused{0}, other{0};
@@ -447,27 +427,13 @@ TEST(HttpCoreEngine, RecognitionHasADeadline)
     ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
     ASSERT_TRUE(server.started());
     Connection c(server.port());
-    c.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(server.port()), base64Form(png)));
+    c.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(server.port()), imageForm(png)));
     const auto r = c.response(60s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body.substr(0, 200);
 }
 
 // --- shutdown ---------------------------------------------------------------------
-
-int waitForExit(pid_t pid, std::chrono::milliseconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (Clock::now() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(20ms);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
 
 TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
 {
@@ -491,6 +457,10 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(pid, SIGTERM);
         const int status = waitForExit(pid, 30s);
+        if (status < 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         EXPECT_TRUE(status == 0 || status == 128 + SIGTERM) << "SIGTERM after " << delayMs << " ms: " << status;
     }
     // Right after the "listening" line, many times.
@@ -510,7 +480,7 @@ TEST(HttpCoreShutdown, FinishesRequestsInFlightAndClosesTheRest)
     Connection idle(server.port()), slow(server.port()), busy(server.port());
     slow.send("POST /oauth");
     busy.send(post(std::string(OcrPath) + "?access_token=" + token,
-                   base64Form(readFile(FIXTURES_DIR "/photo.jpg"))));
+                   imageForm(fixture("photo.jpg"))));
     // No signal tells when the server has read the request; a recognition
     // of the photo takes longer than this.
     busy.readFor(150ms);
@@ -573,21 +543,6 @@ TEST(HttpCoreSecrets, StartUpRulesForSecrets)
     EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
 }
 
-std::string hmacHex(const std::string &key, const std::string &data)
-{
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
-         data.size(), mac, &length);
-    std::string hex;
-    for (unsigned i = 0; i < length; ++i) {
-        char byte[3];
-        std::snprintf(byte, sizeof byte, "%02x", mac[i]);
-        hex += byte;
-    }
-    return hex;
-}
-
 TEST(HttpCoreSecrets, TokensRevealNothingAndMalformedSignedFieldsAreInvalid)
 {
     const std::string tokenKey(40, 'k');
@@ -608,7 +563,7 @@ TEST(HttpCoreSecrets, TokensRevealNothingAndMalformedSignedFieldsAreInvalid)
     const std::string keyId = token.substr(3, token.find('.', 3) - 3);
     for (const std::string &payload : {"24." + keyId + ".soon", "24." + keyId + ".99999999999999999999999",
                                        "24." + keyId, std::string("24..1")}) {
-        const std::string forged = payload + "." + hmacHex(tokenKey, payload);
+        const std::string forged = payload + "." + hmacSha256Hex(tokenKey, payload);
         Connection c(server.port());
         c.send(post(std::string(OcrPath) + "?access_token=" + forged, "image="));
         const auto r = c.response();

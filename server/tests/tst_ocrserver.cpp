@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "serverprocess.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <leptonica/allheaders.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,86 +17,6 @@ using nlohmann::json;
 namespace {
 
 const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str();
-}
-
-std::string fixture(const std::string &name)
-{
-    return readFile(std::string(FIXTURES_DIR) + "/" + name);
-}
-
-std::vector<std::string> fixtureLines(const std::string &name)
-{
-    std::istringstream in(fixture(name));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
-}
-
-std::string base64(const std::string &data)
-{
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
-                                  reinterpret_cast<const unsigned char *>(data.data()), int(data.size()));
-    out.resize(size_t(n));
-    return out;
-}
-
-// Everything but the unreserved characters is escaped, as the client does.
-std::string formValue(const std::string &value)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : value) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::string imageForm(const std::string &imageBytes, const std::string &extra = {})
-{
-    return "image=" + formValue(base64(imageBytes)) + extra;
-}
-
-// Share of matching characters, line by line in order (1.0: identical).
-double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
-{
-    const auto ratio = [](const std::string &a, const std::string &b) {
-        std::vector<size_t> row(b.size() + 1);
-        for (size_t j = 0; j <= b.size(); ++j)
-            row[j] = j;
-        for (size_t i = 1; i <= a.size(); ++i) {
-            size_t diagonal = row[0];
-            row[0] = i;
-            for (size_t j = 1; j <= b.size(); ++j) {
-                const size_t above = row[j];
-                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-                diagonal = above;
-            }
-        }
-        const size_t longest = std::max(a.size(), b.size());
-        return longest ? 1.0 - double(row[b.size()]) / double(longest) : 1.0;
-    };
-    const size_t n = std::max(expected.size(), actual.size());
-    double sum = 0;
-    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i)
-        sum += ratio(expected[i], actual[i]);
-    return n ? sum / double(n) : 1.0;
-}
 
 std::vector<std::string> recognisedLines(const json &reply)
 {

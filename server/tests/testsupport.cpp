@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: MIT
+#include "testsupport.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::string fixture(const std::string &name)
+{
+    return readFile(std::string(FIXTURES_DIR) + "/" + name);
+}
+
+std::vector<std::string> fixtureLines(const std::string &name)
+{
+    std::istringstream in(fixture(name));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+std::string base64(const std::string &data)
+{
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                  reinterpret_cast<const unsigned char *>(data.data()), int(data.size()));
+    out.resize(size_t(n));
+    return out;
+}
+
+std::string formValue(const std::string &value)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : value) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string imageForm(const std::string &imageBytes, const std::string &extra)
+{
+    return "image=" + formValue(base64(imageBytes)) + extra;
+}
+
+std::string hmacSha256Hex(const std::string &key, const std::string &data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+         data.size(), digest, &length);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+{
+    const auto ratio = [](const std::string &a, const std::string &b) {
+        std::vector<size_t> row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j)
+            row[j] = j;
+        for (size_t i = 1; i <= a.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                const size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+                diagonal = above;
+            }
+        }
+        const size_t longest = std::max(a.size(), b.size());
+        return longest ? 1.0 - double(row[b.size()]) / double(longest) : 1.0;
+    };
+    const size_t n = std::max(expected.size(), actual.size());
+    double sum = 0;
+    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i)
+        sum += ratio(expected[i], actual[i]);
+    return n ? sum / double(n) : 1.0;
+}
+
+int waitForExit(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // no signal tells a parent
+    }
+}
