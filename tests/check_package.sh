@@ -12,7 +12,8 @@ DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 for f in usr/bin/virelto usr/bin/virelto-ocr-server \
          usr/share/applications/org.virelto.Virelto.desktop \
          usr/share/metainfo/org.virelto.Virelto.metainfo.xml \
-         usr/share/icons/hicolor/256x256/apps/org.virelto.Virelto.png; do
+         usr/share/icons/hicolor/256x256/apps/org.virelto.Virelto.png \
+         usr/lib/systemd/system/virelto-ocr-server.service usr/share/doc/Virelto/examples/virelto-ocr.conf; do
     [ -e "$scratch/root/$f" ] || fail "cmake --install did not install /$f"
 done
 find "$scratch/root" -name libvirtualcam.so | grep -q . || fail "the virtual camera plugin is not installed"
