@@ -83,20 +83,8 @@ std::string hmacSha256Hex(const std::string &key, const std::string &data)
 double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
 {
     const auto ratio = [](const std::string &a, const std::string &b) {
-        std::vector<size_t> row(b.size() + 1);
-        for (size_t j = 0; j <= b.size(); ++j)
-            row[j] = j;
-        for (size_t i = 1; i <= a.size(); ++i) {
-            size_t diagonal = row[0];
-            row[0] = i;
-            for (size_t j = 1; j <= b.size(); ++j) {
-                const size_t above = row[j];
-                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-                diagonal = above;
-            }
-        }
         const size_t longest = std::max(a.size(), b.size());
-        return longest ? 1.0 - double(row[b.size()]) / double(longest) : 1.0;
+        return longest ? 1.0 - double(editDistance(a, b)) / double(longest) : 1.0;
     };
     const size_t n = std::max(expected.size(), actual.size());
     double sum = 0;

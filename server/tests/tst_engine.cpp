@@ -61,19 +61,7 @@ double characterErrorRate(const std::vector<std::string> &expected, const std::v
 {
     const std::u32string a = comparable(expected);
     const std::u32string b = comparable(actual);
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return a.empty() ? double(b.size()) : double(row[b.size()]) / double(a.size());
+    return a.empty() ? double(b.size()) : double(editDistance(a, b)) / double(a.size());
 }
 
 // Recognisers set up as the service's engine sets them, one per language,
