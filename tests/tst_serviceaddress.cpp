@@ -28,6 +28,7 @@ void tst_ServiceAddress::baseUrl_data()
     QTest::newRow("https any host") << "https://ocr.example.com" << "https://ocr.example.com";
     QTest::newRow("https with port and prefix") << "https://ocr.example.com:8443/api/"
                                                 << "https://ocr.example.com:8443/api";
+    QTest::newRow("doubled trailing slash") << "https://ocr.example.com//" << "https://ocr.example.com";
     QTest::newRow("http loopback v4") << "http://127.0.0.1:8290" << "http://127.0.0.1:8290";
     QTest::newRow("http loopback v4 range") << "http://127.8.9.10" << "http://127.8.9.10";
     QTest::newRow("http loopback v6") << "http://[::1]:8290" << "http://[::1]:8290";

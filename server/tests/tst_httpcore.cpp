@@ -288,6 +288,38 @@ INSTANTIATE_TEST_SUITE_P(
                           OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202}),
         [](const auto &info) { return std::string(info.param.name); });
 
+// The limit holds to the byte, sized or chunked: one byte over is refused,
+// the limit itself is read (and answered as the form it is).
+TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
+{
+    ServerProcess server(defaultServerArguments({"--workers", "1", "--max-body", "2048"}));
+    ASSERT_TRUE(server.started());
+    const std::string target = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+    for (const bool chunked : {false, true}) {
+        for (const size_t size : {size_t(2048), size_t(2049)}) {
+            const std::string body = "image=" + std::string(size - 6, 'A');
+            std::string request = "POST " + target + " HTTP/1.1\r\nHost: x\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\n";
+            if (chunked) {
+                // Two chunks: the second one crosses the limit.
+                const std::string first = body.substr(0, 1500), second = body.substr(1500);
+                char sizes[64];
+                std::snprintf(sizes, sizeof sizes, "%zx", second.size());
+                request += "Transfer-Encoding: chunked\r\n\r\n5dc\r\n" + first + "\r\n" + sizes + "\r\n" + second
+                        + "\r\n0\r\n\r\n";
+            } else {
+                request += "Content-Length: " + std::to_string(size) + "\r\n\r\n" + body;
+            }
+            Connection c(server.port());
+            c.send(request);
+            const auto r = c.response();
+            ASSERT_TRUE(r) << size << (chunked ? " chunked" : " sized");
+            EXPECT_EQ(r->parsed().value("error_code", 0) == 216202, size > 2048)
+                    << size << (chunked ? " chunked: " : " sized: ") << r->body;
+        }
+    }
+}
+
 TEST_F(HttpCore, HostileFramingGetsJsonErrors)
 {
     const std::string token = tokenFrom(port());

@@ -365,6 +365,14 @@ TEST_F(OcrServerTest, AcceptsEveryImageFormatAndDataPrefix)
     }
 }
 
+// CHN_ENG asked for by name reads Latin as well as the default does: the
+// English model is part of it.
+TEST_F(OcrServerTest, ChineseAndEnglishByNameReadsLatinExactly)
+{
+    const auto lines = recognisedLines(ocr(imageForm(fixture("serif.png"), "&language_type=CHN_ENG"), token()));
+    EXPECT_EQ(lines, fixtureLines("serif.txt")); // Chinese alone reads "sprin d." and "water,"
+}
+
 TEST_F(OcrServerTest, ProbabilityAndParagraphsOnRequest)
 {
     const json reply = ocr(imageForm(fixture("clean.png"), "&probability=true&paragraph=true&language_type=ENG"),

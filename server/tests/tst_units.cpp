@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // In-process tests of the service's pure parts: signature verification and form decoding.
 #include "auth/bceauth.h"
+#include "auth/tokens.h"
 #include "parse/form.h"
 
 #include <gtest/gtest.h>
@@ -336,5 +337,32 @@ INSTANTIATE_TEST_SUITE_P(Rows, FormComponent, testing::Values(
     ComponentRow{"lone_percent", "%", std::nullopt},
     ComponentRow{"escape_not_hex", "%+1", std::nullopt}),
     componentRowName);
+
+// --- access tokens ---------------------------------------------------------------
+
+// A token lives exactly its lifetime: valid up to the second before its
+// expiry, expired from then on; other keys and clients never accept it.
+TEST(Tokens, LiveExactlyTheirLifetime)
+{
+    const ocrserver::TokenSigner signer(std::string(32, 'k'), 10);
+    const std::string token = signer.issue("client", 1000);
+    using Verdict = ocrserver::TokenSigner::Verdict;
+    const std::pair<std::int64_t, Verdict> times[] = {
+        {1000, Verdict::Valid}, {1009, Verdict::Valid}, {1010, Verdict::Expired}, {999999, Verdict::Expired}};
+    for (const auto &[now, verdict] : times)
+        EXPECT_EQ(signer.check(token, "client", now), verdict) << "at " << now;
+    EXPECT_EQ(signer.check(token, "other client", 1000), Verdict::Invalid);
+    EXPECT_EQ(ocrserver::TokenSigner(std::string(32, 'x'), 10).check(token, "client", 1000), Verdict::Invalid);
+    EXPECT_THROW(ocrserver::TokenSigner(std::string(31, 'k'), 10), std::invalid_argument);
+    EXPECT_THROW(ocrserver::TokenSigner(std::string(32, 'k'), ocrserver::TokenSigner::MaxTtl + 1),
+                 std::invalid_argument);
+}
+
+TEST(Tokens, CompareInConstantTimeButCorrectly)
+{
+    EXPECT_TRUE(ocrserver::constantTimeEquals("secret", "secret"));
+    for (const char *other : {"", "secre", "secret ", "Secret", "secreu"})
+        EXPECT_FALSE(ocrserver::constantTimeEquals("secret", other)) << other;
+}
 
 } // namespace
