@@ -50,7 +50,7 @@ std::optional<ImageHeader> probeJpeg(std::string_view d)
         if (startOfFrame) {
             if (at + 9 > d.size())
                 return std::nullopt;
-            return ImageHeader{ImageFormat::Jpeg, bigEndian16(d, at + 7), bigEndian16(d, at + 5)};
+            return ImageHeader{bigEndian16(d, at + 7), bigEndian16(d, at + 5)};
         }
         if (marker == 0xd9 || marker == 0xda) // end of image, or scan data before any frame
             return std::nullopt;
@@ -65,19 +65,19 @@ std::optional<ImageHeader> probeImage(std::string_view d)
 {
     if (d.size() >= 24 && d.substr(0, 8) == std::string_view("\x89PNG\r\n\x1a\n", 8)
         && d.substr(12, 4) == "IHDR") {
-        return ImageHeader{ImageFormat::Png, long(bigEndian32(d, 16)), long(bigEndian32(d, 20))};
+        return ImageHeader{long(bigEndian32(d, 16)), long(bigEndian32(d, 20))};
     }
     if (d.size() >= 4 && std::uint8_t(d[0]) == 0xff && std::uint8_t(d[1]) == 0xd8)
         return probeJpeg(d);
     if (d.size() >= 26 && d.substr(0, 2) == "BM") {
         const std::uint32_t dibSize = littleEndian32(d, 14);
         if (dibSize == 12) {
-            return ImageHeader{ImageFormat::Bmp, long(std::uint8_t(d[18]) | std::uint8_t(d[19]) << 8),
+            return ImageHeader{long(std::uint8_t(d[18]) | std::uint8_t(d[19]) << 8),
                                long(std::uint8_t(d[20]) | std::uint8_t(d[21]) << 8)};
         }
         if (dibSize >= 40) {
             const auto height = std::int32_t(littleEndian32(d, 22)); // negative: top-down rows
-            return ImageHeader{ImageFormat::Bmp, long(std::int32_t(littleEndian32(d, 18))),
+            return ImageHeader{long(std::int32_t(littleEndian32(d, 18))),
                                std::labs(long(height))};
         }
     }

@@ -8,11 +8,8 @@
 
 namespace ocrserver {
 
-enum class ImageFormat { Png, Jpeg, Bmp };
-
 struct ImageHeader
 {
-    ImageFormat format;
     long width;
     long height;
 };
