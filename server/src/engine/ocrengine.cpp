@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <future>
 #include <map>
 #include <optional>
@@ -357,75 +358,121 @@ void OcrEngine::work(Worker &worker)
     }
 }
 
+namespace {
+
+using Outcome = Recognition::Outcome;
+
+// The page as sent, decoded (or its PDF page drawn) inside the worker's
+// slot; null, with the outcome set, when there is none.
+PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options,
+                     std::chrono::steady_clock::time_point started, Recognition *result)
+{
+    if (job.source != RecognitionJob::Source::Pdf) {
+        PixHandle pix(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
+        if (!pix)
+            result->outcome = Outcome::Undecodable;
+        return pix;
+    }
+    PdfPage rendered = renderPdfPage(job.image, job.pdfPage, options.minPageSide, options.maxPageSide);
+    result->pdfPages = rendered.pageCount;
+    switch (rendered.status) {
+    case PdfPage::Status::Rendered:
+        break;
+    case PdfPage::Status::Unreadable:
+        result->outcome = Outcome::Undecodable;
+        return nullptr;
+    case PdfPage::Status::NoSuchPage:
+        result->outcome = Outcome::NoSuchPage;
+        return nullptr;
+    case PdfPage::Status::Size:
+        result->outcome = Outcome::PageSize;
+        return nullptr;
+    }
+    // Poppler cannot be interrupted while it draws; what it took counts
+    // against the deadline all the same.
+    if (std::chrono::steady_clock::now() - started >= options.deadline) {
+        result->outcome = Outcome::TimedOut;
+        return nullptr;
+    }
+    if (!rendered.pix)
+        result->outcome = Outcome::Undecodable;
+    return std::move(rendered.pix);
+}
+
+// Lines that the first pass may have read as the wrong script, read again
+// with the other model; stops early once interrupted or out of time.
+void rereadLines(tesseract::TessBaseAPI &api, Pix *page, std::vector<RecognizedLine> &lines,
+                 const std::function<bool()> &stop)
+{
+    bool imageSet = false;
+    for (RecognizedLine &line : lines) {
+        if (line.average >= RereadBelow && !containsHan(line.text))
+            continue;
+        if (stop())
+            break; // what the first pass read stands
+        if (!imageSet)
+            api.SetImage(page);
+        imageSet = true;
+        if (auto better = reread(api, page, line))
+            line = std::move(*better);
+    }
+    api.Clear();
+}
+
+// Positions are given in the image as it was sent, as the cloud gives them.
+void turnBoxesBack(std::vector<RecognizedLine> &lines, int direction, Pix *upright)
+{
+    if (direction <= 0)
+        return;
+    const int width = int(pixGetWidth(upright)), height = int(pixGetHeight(upright));
+    for (RecognizedLine &line : lines) {
+        line.box = asSent(line.box, direction, width, height);
+        for (RecognizedChar &c : line.chars)
+            c.box = asSent(c.box, direction, width, height);
+    }
+}
+
+// Grey, evenly lit and, when asked, upright: a quarter of a colour page's
+// memory, and camera stills read far better without their shadows.
+PixHandle prepare(OcrEngine::Worker &worker, PixHandle decoded, bool detectDirection, Recognition *result)
+{
+    OrientationDetector *detector = nullptr;
+    if (detectDirection) {
+        if (!worker.orientation)
+            worker.orientation = std::make_unique<OrientationDetector>();
+        detector = worker.orientation.get();
+    }
+    PreparedPage prepared = preparePage(decoded.get(), detector);
+    if (detectDirection)
+        result->direction = prepared.orientation.direction;
+    return std::move(prepared.pix);
+}
+
+} // namespace
+
 Recognition OcrEngine::run(Worker &worker, const Queued &queued)
 {
     const auto started = std::chrono::steady_clock::now();
     const RecognitionJob &job = queued.job;
     Recognition result;
-    PixHandle pix;
-    if (job.source == RecognitionJob::Source::Pdf) {
-        PdfPage rendered = renderPdfPage(job.image, job.pdfPage, m_options.minPageSide, m_options.maxPageSide);
-        result.pdfPages = rendered.pageCount;
-        switch (rendered.status) {
-        case PdfPage::Status::Rendered:
-            break;
-        case PdfPage::Status::Unreadable:
-            result.outcome = Recognition::Outcome::Undecodable;
-            return result;
-        case PdfPage::Status::NoSuchPage:
-            result.outcome = Recognition::Outcome::NoSuchPage;
-            return result;
-        case PdfPage::Status::Size:
-            result.outcome = Recognition::Outcome::PageSize;
-            return result;
-        }
-        // Poppler cannot be interrupted while it draws; what it took counts
-        // against the deadline all the same.
-        if (std::chrono::steady_clock::now() - started >= m_options.deadline) {
-            result.outcome = Recognition::Outcome::TimedOut;
-            return result;
-        }
-        pix = std::move(rendered.pix);
-    } else {
-        pix.reset(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
-    }
-    if (!pix) {
-        result.outcome = Recognition::Outcome::Undecodable;
+    PixHandle page = decodePage(job, m_options, started, &result);
+    if (!page)
         return result;
-    }
-    // Grey, evenly lit and, when asked, upright: a quarter of a colour page's
-    // memory, and camera stills read far better without their shadows.
-    PixHandle page;
-    try {
-        OrientationDetector *detector = nullptr;
-        if (job.detectDirection) {
-            if (!worker.orientation)
-                worker.orientation = std::make_unique<OrientationDetector>();
-            detector = worker.orientation.get();
-        }
-        PreparedPage prepared = preparePage(pix.get(), detector);
-        pix.reset();
-        page = std::move(prepared.pix);
-        if (job.detectDirection)
-            result.direction = prepared.orientation.direction;
-    } catch (const std::exception &) {
-        result.outcome = Recognition::Outcome::Failed;
-        return result;
-    }
-    if (!page) {
-        result.outcome = Recognition::Outcome::Undecodable;
-        return result;
-    }
 
     const Reading reading = readingFor(job.language);
     tesseract::TessBaseAPI *first = nullptr;
     tesseract::TessBaseAPI *second = nullptr;
     try {
+        page = prepare(worker, std::move(page), job.detectDirection, &result);
         first = &api(worker, reading.first);
         if (!reading.reread.empty())
             second = &api(worker, reading.reread);
-    } catch (const std::exception &) {
-        result.outcome = Recognition::Outcome::Failed;
+    } catch (const std::exception &) { // a model that cannot be loaded
+        result.outcome = Outcome::Failed;
+        return result;
+    }
+    if (!page) {
+        result.outcome = Outcome::Undecodable;
         return result;
     }
 
@@ -438,41 +485,18 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
 
     first->SetImage(page.get());
     if (first->Recognize(&monitor) != 0) {
-        result.outcome = interrupt.now() ? Recognition::Outcome::Cancelled
-                : monitor.deadline_exceeded() ? Recognition::Outcome::TimedOut
-                                              : Recognition::Outcome::Failed;
+        result.outcome = interrupt.now() ? Outcome::Cancelled
+                : monitor.deadline_exceeded() ? Outcome::TimedOut
+                                              : Outcome::Failed;
         first->Clear();
         return result;
     }
-    result.outcome = Recognition::Outcome::Done;
+    result.outcome = Outcome::Done;
     result.lines = readLines(*first);
     first->Clear();
-
-    if (second) {
-        bool imageSet = false;
-        for (RecognizedLine &line : result.lines) {
-            if (line.average >= RereadBelow && !containsHan(line.text))
-                continue;
-            if (interrupt.now() || monitor.deadline_exceeded())
-                break; // what the first pass read stands
-            if (!imageSet)
-                second->SetImage(page.get());
-            imageSet = true;
-            if (auto better = reread(*second, page.get(), line))
-                line = std::move(*better);
-        }
-        second->Clear();
-    }
-
-    // Positions are given in the image as it was sent, as the cloud gives them.
-    if (result.direction > 0) {
-        const int width = int(pixGetWidth(page.get())), height = int(pixGetHeight(page.get()));
-        for (RecognizedLine &line : result.lines) {
-            line.box = asSent(line.box, result.direction, width, height);
-            for (RecognizedChar &c : line.chars)
-                c.box = asSent(c.box, result.direction, width, height);
-        }
-    }
+    if (second)
+        rereadLines(*second, page.get(), result.lines, [&] { return interrupt.now() || monitor.deadline_exceeded(); });
+    turnBoxesBack(result.lines, result.direction, page.get());
     return result;
 }
 
