@@ -38,14 +38,17 @@ std::string pngWithSize(std::uint32_t width, std::uint32_t height)
     return png;
 }
 
-std::string reencode(const std::string &image, int format)
+// The image in another file format, turned clockwise by quarter turns first.
+std::string reencode(const std::string &image, int format, int quarterTurnsClockwise = 0)
 {
     PIX *pix = pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size());
+    PIX *turned = pixRotateOrth(pix, quarterTurnsClockwise);
     l_uint8 *data = nullptr;
     size_t size = 0;
-    pixWriteMem(&data, &size, pix, format);
+    pixWriteMem(&data, &size, turned, format);
     std::string out(reinterpret_cast<char *>(data), size);
     lept_free(data);
+    pixDestroy(&turned);
     pixDestroy(&pix);
     return out;
 }
@@ -320,16 +323,7 @@ TEST_P(TurnedPages, ComeBackUprightWithTheirDirection)
 {
     const TurnCase &c = GetParam();
     for (const char *name : {"invoice_zh", "clean"}) {
-        const std::string image = fixture(std::string(name) + ".png");
-        PIX *pix = pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size());
-        PIX *turned = pixRotateOrth(pix, c.quarterTurnsClockwise);
-        l_uint8 *data = nullptr;
-        size_t size = 0;
-        pixWriteMem(&data, &size, turned, IFF_PNG);
-        const std::string png(reinterpret_cast<char *>(data), size);
-        lept_free(data);
-        pixDestroy(&turned);
-        pixDestroy(&pix);
+        const std::string png = reencode(fixture(std::string(name) + ".png"), IFF_PNG, c.quarterTurnsClockwise);
 
         const json reply = ocr(imageForm(png, "&detect_direction=true"), token());
         EXPECT_EQ(reply.value("direction", -9), c.direction) << name;
@@ -450,20 +444,6 @@ bool inside(const json &inner, const json &outer)
             <= outer.at("top").get<int>() + outer.at("height").get<int>();
 }
 
-std::string turnedPng(const std::string &image, int quarterTurnsClockwise)
-{
-    PIX *pix = pixReadMem(reinterpret_cast<const l_uint8 *>(image.data()), image.size());
-    PIX *turned = pixRotateOrth(pix, quarterTurnsClockwise);
-    l_uint8 *data = nullptr;
-    size_t size = 0;
-    pixWriteMem(&data, &size, turned, IFF_PNG);
-    std::string png(reinterpret_cast<char *>(data), size);
-    lept_free(data);
-    pixDestroy(&turned);
-    pixDestroy(&pix);
-    return png;
-}
-
 struct EndpointCase
 {
     const char *endpoint;
@@ -481,7 +461,7 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
 {
     const EndpointCase &c = GetParam();
     std::string body = c.pdf ? "pdf_file=" + formValue(base64(twoPagePdf()))
-                             : imageForm(turnedPng(fixture("positions.png"), c.quarterTurnsClockwise));
+                             : imageForm(reencode(fixture("positions.png"), IFF_PNG, c.quarterTurnsClockwise));
     body += "&probability=true";
     if (c.small)
         body += "&recognize_granularity=small";

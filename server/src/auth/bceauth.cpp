@@ -222,6 +222,17 @@ bool parseAuthorization(std::string_view text, Authorization *out)
 
 enum class Built { Ok, Malformed, Mismatch };
 
+// The canonical parts list their entries sorted, one separator between.
+void appendSorted(std::vector<std::string> &entries, char separator, std::string *out)
+{
+    std::sort(entries.begin(), entries.end());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i)
+            *out += separator;
+        *out += entries[i];
+    }
+}
+
 Built canonicalQuery(std::string_view query, std::string *out)
 {
     if (query.size() > Limits::maxQuery)
@@ -247,12 +258,7 @@ Built canonicalQuery(std::string_view query, std::string *out)
         uriEncode(value, false, &encoded);
         fields.push_back(std::move(encoded));
     }
-    std::sort(fields.begin(), fields.end());
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i)
-            *out += '&';
-        *out += fields[i];
-    }
+    appendSorted(fields, '&', out);
     return Built::Ok;
 }
 
@@ -284,12 +290,7 @@ Built canonicalHeaders(const std::vector<HeaderField> &headers, const std::vecto
         uriEncode(value, false, &line);
         lines.push_back(std::move(line));
     }
-    std::sort(lines.begin(), lines.end());
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (i)
-            *out += '\n';
-        *out += lines[i];
-    }
+    appendSorted(lines, '\n', out);
     return Built::Ok;
 }
 
