@@ -3,13 +3,13 @@
 // write the debug copy, Base64 and form-encode it, post it) against a bare
 // PNG encode of the same frame.
 #include "mainwindow.h"
+#include "temporaryworkingdirectory.h"
+#include "windowparts.h"
 
 #include <QBuffer>
-#include <QDir>
 #include <QLineEdit>
 #include <QPainter>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 class CaptureBench : public QObject
@@ -23,7 +23,7 @@ private slots:
 
 private:
     QImage m_frame;
-    QTemporaryDir m_dir;
+    TemporaryWorkingDirectory m_dir; // for the debug copy of each PNG
     QTcpServer m_sink; // accepts the requests and never answers
 };
 
@@ -45,7 +45,7 @@ void CaptureBench::initTestCase()
 
     QVERIFY(m_sink.listen(QHostAddress::LocalHost));
     qputenv("VIRELTO_API_BASE_URL", "http://127.0.0.1:" + QByteArray::number(m_sink.serverPort()));
-    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QVERIFY(m_dir.isValid());
 }
 
 void CaptureBench::barePngEncode()
@@ -61,10 +61,11 @@ void CaptureBench::barePngEncode()
 void CaptureBench::captureToRequest()
 {
     MainWindow window;
-    window.findChildren<QLineEdit *>().at(2)->setText(QStringLiteral("token"));
+    const WindowParts parts(window);
+    QVERIFY(parts.complete());
+    parts.accessToken->setText(QStringLiteral("token"));
     QBENCHMARK {
-        QMetaObject::invokeMethod(&window, "onImageCaptured", Qt::DirectConnection, Q_ARG(int, 1),
-                                  Q_ARG(QImage, m_frame));
+        deliverCapturedImage(window, m_frame);
     }
 }
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "cameradriver.h"
+#include "clientharness.h"
 #include "logrecorder.h"
 #include "mainwindow.h"
 #include "statusstyles.h"
-#include "windowdriver.h"
+#include "temporaryworkingdirectory.h"
+#include "virtualcameraprobe.h"
 
 #include <QCameraImageCapture>
 #include <QDir>
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QVideoWidget>
@@ -96,23 +96,20 @@ private slots:
     void closingTheWindowStopsTheCamera();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_workDir;
-    QString m_previousDir;
+    std::unique_ptr<TemporaryWorkingDirectory> m_workDir;
 };
 
 void tst_Camera::init()
 {
     qunsetenv("VIRELTO_VIRTUALCAM_DEVICES");
-    m_workDir = std::make_unique<QTemporaryDir>();
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_workDir->path()));
+    m_workDir = std::make_unique<TemporaryWorkingDirectory>();
+    QVERIFY(m_workDir->isValid());
 }
 
 void tst_Camera::cleanup()
 {
     qunsetenv("VIRELTO_VIRTUALCAM_DEVICES");
     qunsetenv("VIRELTO_VIRTUALCAM_START_ERROR");
-    QDir::setCurrent(m_previousDir);
     m_workDir.reset();
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "cameradriver.h"
+#include "clientharness.h"
 #include "mainwindow.h"
-#include "windowdriver.h"
+#include "virtualcameraprobe.h"
 
 #include <QDir>
 #include <QGuiApplication>

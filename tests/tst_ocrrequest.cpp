@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
+#include "clientharness.h"
 #include "logrecorder.h"
 #include "mainwindow.h"
 #include "statusstyles.h"
-#include "windowdriver.h"
+#include "temporaryworkingdirectory.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 
@@ -72,22 +72,18 @@ private slots:
     void replyFinishingLastWins();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_workDir;
-    QString m_previousDir;
+    std::unique_ptr<TemporaryWorkingDirectory> m_workDir;
 };
 
 void tst_OcrRequest::init()
 {
     // The debug image lands in the working directory: give each test its own.
-    m_workDir = std::make_unique<QTemporaryDir>();
+    m_workDir = std::make_unique<TemporaryWorkingDirectory>();
     QVERIFY(m_workDir->isValid());
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_workDir->path()));
 }
 
 void tst_OcrRequest::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
     m_workDir.reset();
 }
 
@@ -249,9 +245,9 @@ void tst_OcrRequest::replies_data()
     const auto done = [](int n) {
         return QStringLiteral("✅ Recognition completed. %1 lines detected.").arg(n);
     };
-    const auto serviceError = [](int code, const QString &message, const QByteArray &body) {
+    const auto serviceError = [](int code, const char *message, const QByteArray &body) {
         return QStringLiteral("Baidu OCR returned an error:\nError code: %1\nError message: %2\n\nRaw response:\n")
-                       .arg(code).arg(message) + QString::fromUtf8(body);
+                       .arg(code).arg(QString::fromUtf8(message)) + QString::fromUtf8(body);
     };
 
     QTest::newRow("two lines") << 200
@@ -274,7 +270,7 @@ void tst_OcrRequest::replies_data()
             << done(3) << "A \n\n B" << true;
     const QByteArray longLine = R"({"words_result":[{"words":")" + QByteArray(100000, 'w') + R"("}],"words_result_num":1})";
     QTest::newRow("recognised text over 16 Ki characters is cut") << 200 << longLine << done(1)
-            << QString(16384, QLatin1Char('w')) + "\n[first 16384 of 100000 characters shown]" << true;
+            << QString(16384, QLatin1Char('w')) + QStringLiteral("\n[first 16384 of 100000 characters shown]") << true;
     QTest::newRow("no words_result") << 200 << QByteArray(R"({"log_id":5})") << done(0) << "No text recognized" << true;
 
     const QByteArray expired = R"({"error_code":111,"error_msg":"Access token expired","log_id":9})";
@@ -295,8 +291,8 @@ void tst_OcrRequest::replies_data()
     QTest::newRow("fractional code") << 200 << fraction << "● OCR error [0]" << serviceError(0, "x", fraction) << true;
     const QByteArray longMessage = R"({"error_code":1,"error_msg":")" + QByteArray(100000, 'e') + R"("})";
     QTest::newRow("error message of 100 000 characters") << 200 << longMessage << "● OCR error [1]"
-            << "Baidu OCR returned an error:\nError code: 1\nError message: " + QString(16384, QLatin1Char('e'))
-               + "\n[first 16384 of 100000 characters shown]\n\nRaw response:\n"
+            << QStringLiteral("Baidu OCR returned an error:\nError code: 1\nError message: ") + QString(16384, QLatin1Char('e'))
+               + QStringLiteral("\n[first 16384 of 100000 characters shown]\n\nRaw response:\n")
                + QString::fromLatin1(longMessage.left(16384))
                + QStringLiteral("\n[first 16384 of %1 bytes shown]").arg(longMessage.size())
             << true;
@@ -305,23 +301,23 @@ void tst_OcrRequest::replies_data()
             << serviceError(282000, "internal error", both) << true;
 
     QTest::newRow("empty body") << 200 << QByteArray() << "● Failed to parse OCR response"
-            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << true;
+            << QStringLiteral("JSON parse error:\n") + parserMessage(QByteArray()) + QStringLiteral("\n\nRaw response:\n") << true;
     QTest::newRow("truncated JSON") << 200 << QByteArray(R"({"words_result":[)")
             << "● Failed to parse OCR response"
-            << "JSON parse error:\n" + parserMessage(R"({"words_result":[)") + "\n\nRaw response:\n{\"words_result\":[" << true;
+            << QStringLiteral("JSON parse error:\n") + parserMessage(R"({"words_result":[)") + QStringLiteral("\n\nRaw response:\n{\"words_result\":[") << true;
     QTest::newRow("array") << 200 << QByteArray(R"([{"words":"A"}])") << "● Invalid OCR response format"
             << "OCR response is not a JSON object:\n[{\"words\":\"A\"}]" << true;
 
     const QByteArray megabyte(1024 * 1024, 'm');
     QTest::newRow("1 MiB, not JSON: shown cut") << 200 << megabyte << "● Failed to parse OCR response"
-            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n"
-               + QString(16384, QLatin1Char('m')) + "\n[first 16384 of 1048576 bytes shown]"
+            << QStringLiteral("JSON parse error:\n") + parserMessage(megabyte) + QStringLiteral("\n\nRaw response:\n")
+               + QString(16384, QLatin1Char('m')) + QStringLiteral("\n[first 16384 of 1048576 bytes shown]")
             << false;
 
     const QString failed = QStringLiteral("● OCR request failed: ");
     QTest::newRow("HTTP 404") << 404 << QByteArray(R"({"error_code":3})") << failed << Unchanged << true;
     QTest::newRow("HTTP 500") << 500 << QByteArray("oops") << failed << Unchanged << true;
-    const QString tooLarge = failed + "The reply is larger than the 8 MiB limit and was not read.";
+    const QString tooLarge = failed + QStringLiteral("The reply is larger than the 8 MiB limit and was not read.");
     QTest::newRow("50 MB of letters") << 200 << QByteArray(50 * 1024 * 1024, 'z') << tooLarge << Unchanged << true;
     QTest::newRow("50 MB of letters, no length") << 200 << QByteArray(50 * 1024 * 1024, 'z') << tooLarge
             << Unchanged << false;
@@ -404,7 +400,7 @@ void tst_OcrRequest::serviceTextIsNeverMarkup_data()
             << "<html><body><h1>502 Bad Gateway</h1></body></html>";
     const QByteArray markup = R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
     QTest::newRow("markup in the reason phrase") << 500 << markup << QByteArray("oops")
-            << "server replied: " + QString::fromLatin1(markup);
+            << QStringLiteral("server replied: ") + QString::fromLatin1(markup);
 }
 
 void tst_OcrRequest::serviceTextIsNeverMarkup()

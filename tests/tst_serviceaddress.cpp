@@ -128,14 +128,14 @@ void tst_ServiceAddress::redactsReplyBodies_data()
             << QByteArray(R"({"error":"invalid_client","error_description":"unknown client id"})") << none
             << QByteArray(R"({"error":"invalid_client","error_description":"unknown client id"})");
     QTest::newRow("known value inside a member")
-            << QByteArray(R"({"error_description":"bad secret \"my key\""})") << QStringList{"\"my key\""}
+            << QByteArray(R"({"error_description":"bad secret \"my key\""})") << QStringList{QStringLiteral("\"my key\"")}
             << QByteArray(R"({"error_description":"bad secret ***"})");
     QTest::newRow("cut off, escaped name")
             << QByteArray(R"({"expires_in":1,"access\u005ftoken":"24.ab)") << none
             << QByteArray(R"({"expires_in":1,"access\u005ftoken":"***")");
     QTest::newRow("not JSON, known value with spaces")
             << QByteArray("client_secret=my secret key&x; my%20secret%20key; my+secret+key")
-            << QStringList{"my secret key"} << QByteArray("client_secret=***&x; ***; ***");
+            << QStringList{QStringLiteral("my secret key")} << QByteArray("client_secret=***&x; ***; ***");
     QTest::newRow("not JSON, query-like leftovers")
             << QByteArray("see access_token=abc&client_secret=def") << none
             << QByteArray("see access_token=***&client_secret=***");

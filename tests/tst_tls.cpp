@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
+#include "httptestserver.h"
 #include "mainwindow.h"
-#include "windowdriver.h"
+#include "messageboxrecorder.h"
+#include "temporaryworkingdirectory.h"
+#include "windowparts.h"
 
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QSslConfiguration>
-#include <QTemporaryDir>
 #include <QTest>
 
 // The program never weakens certificate checks: an unknown CA is refused,
@@ -24,56 +25,21 @@ private slots:
     void acceptsTrustedAuthority();
 
 private:
-    bool openssl(const QStringList &arguments);
     std::unique_ptr<MainWindow> windowFor(HttpTestServer &server);
 
-    QTemporaryDir m_dir;
     QSslCertificate m_ca;
     QSslCertificate m_certificate;
     QSslKey m_key;
     QSslConfiguration m_originalDefault;
 };
 
-bool tst_Tls::openssl(const QStringList &arguments)
-{
-    QProcess process;
-    process.setWorkingDirectory(m_dir.path());
-    process.start(QStringLiteral("openssl"), arguments);
-    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
-        qWarning() << "openssl" << arguments << process.readAllStandardError();
-        return false;
-    }
-    return true;
-}
-
 void tst_Tls::initTestCase()
 {
     m_originalDefault = QSslConfiguration::defaultConfiguration();
-    QVERIFY(m_dir.isValid());
-    const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    QVERIFY(openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
-                    + QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
-                                  QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("2"),
-                                  QStringLiteral("-subj"), QStringLiteral("/CN=Loopback Test CA"),
-                                  QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                                  QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")}));
-    QVERIFY(openssl(QStringList{QStringLiteral("req")} + ec
-                    + QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"), QStringLiteral("-out"),
-                                  QStringLiteral("server.csr"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")}));
-    QFile ext(m_dir.filePath(QStringLiteral("server.ext")));
-    QVERIFY(ext.open(QIODevice::WriteOnly));
-    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
-    ext.close();
-    QVERIFY(openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), QStringLiteral("server.csr"),
-                     QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-                     QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("2"),
-                     QStringLiteral("-extfile"), QStringLiteral("server.ext"), QStringLiteral("-out"),
-                     QStringLiteral("server.pem")}));
-
-    m_ca = QSslCertificate::fromPath(m_dir.filePath(QStringLiteral("ca.pem"))).value(0);
-    m_certificate = QSslCertificate::fromPath(m_dir.filePath(QStringLiteral("server.pem"))).value(0);
-    QFile keyFile(m_dir.filePath(QStringLiteral("server.key")));
+    const QString certs = QStringLiteral(VIRELTO_TEST_CERTS_DIR);
+    m_ca = QSslCertificate::fromPath(certs + QStringLiteral("/ca.pem")).value(0);
+    m_certificate = QSslCertificate::fromPath(certs + QStringLiteral("/server.pem")).value(0);
+    QFile keyFile(certs + QStringLiteral("/server.key"));
     QVERIFY(keyFile.open(QIODevice::ReadOnly));
     m_key = QSslKey(&keyFile, QSsl::Ec);
     QVERIFY(!m_ca.isNull() && !m_certificate.isNull() && !m_key.isNull());
@@ -136,14 +102,12 @@ void tst_Tls::acceptsTrustedAuthority()
     QTRY_COMPARE(parts.accessToken->text(), QStringLiteral("24.tls"));
     QCOMPARE(boxes.titles(), QStringList{QStringLiteral("Success")});
 
-    QTemporaryDir workDir;
-    const QString previousDir = QDir::currentPath();
-    QDir::setCurrent(workDir.path());
+    TemporaryWorkingDirectory workDir;
+    QVERIFY(workDir.isValid());
     QImage image(32, 24, QImage::Format_RGB32);
     image.fill(Qt::white);
     deliverCapturedImage(*window, image);
     QTRY_COMPARE(parts.status->text(), QStringLiteral("✅ Recognition completed. 1 lines detected."));
-    QDir::setCurrent(previousDir);
 
     QCOMPARE(server.requests.size(), 2);
     QCOMPARE(server.requests.at(0).path(), QByteArray("/oauth/2.0/token"));

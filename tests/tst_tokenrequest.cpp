@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "clientharness.h"
 #include "logrecorder.h"
 #include "mainwindow.h"
 #include "statusstyles.h"
-#include "windowdriver.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -182,8 +182,8 @@ void tst_TokenRequest::replies_data()
 
     const QByteArray refused = R"({"error":"invalid_client","error_description":"unknown client id"})";
     QTest::newRow("refused with 200") << 200 << none << refused << failed << StatusStyle::Error
-            << "Failed to get Access Token:\nError: invalid_client\nDescription: unknown client id\n\n"
-               "Raw response:\n" + QString::fromUtf8(refused)
+            << QStringLiteral("Failed to get Access Token:\nError: invalid_client\nDescription: unknown client id\n\n"
+                              "Raw response:\n") + QString::fromUtf8(refused)
             << "old" << "";
     QTest::newRow("neither token nor error") << 200 << none << QByteArray("{}") << failed << StatusStyle::Error
             << refusedWith("{}") << "old" << "";
@@ -191,22 +191,22 @@ void tst_TokenRequest::replies_data()
             << failed << StatusStyle::Error << refusedWith(R"({"error":1,"error_description":[]})") << "old" << "";
     QTest::newRow("empty body") << 200 << none << QByteArray()
             << "● Failed to parse token response" << StatusStyle::Error
-            << "JSON parse error:\n" + parserMessage(QByteArray()) + "\n\nRaw response:\n" << "old" << "";
+            << QStringLiteral("JSON parse error:\n") + parserMessage(QByteArray()) + QStringLiteral("\n\nRaw response:\n") << "old" << "";
     QTest::newRow("not JSON") << 200 << none << QByteArray("<html>busy</html>")
             << "● Failed to parse token response" << StatusStyle::Error
-            << "JSON parse error:\n" + parserMessage("<html>busy</html>") + "\n\nRaw response:\n<html>busy</html>"
+            << QStringLiteral("JSON parse error:\n") + parserMessage("<html>busy</html>") + QStringLiteral("\n\nRaw response:\n<html>busy</html>")
             << "old" << "";
     const QByteArray megabyte(1024 * 1024, 'm');
     QTest::newRow("1 MiB, not JSON: shown cut") << 200 << none << megabyte
             << "● Failed to parse token response" << StatusStyle::Error
-            << "JSON parse error:\n" + parserMessage(megabyte) + "\n\nRaw response:\n" + QString(16384, QLatin1Char('m'))
-               + "\n[first 16384 of 1048576 bytes shown]"
+            << QStringLiteral("JSON parse error:\n") + parserMessage(megabyte) + QStringLiteral("\n\nRaw response:\n") + QString(16384, QLatin1Char('m'))
+               + QStringLiteral("\n[first 16384 of 1048576 bytes shown]")
             << "old" << "";
     const QByteArray longRefusal = R"({"error":"x","error_description":")" + QByteArray(100000, 'd') + R"("})";
     QTest::newRow("refused with 100 000 characters of description") << 200 << none << longRefusal
             << failed << StatusStyle::Error
-            << "Failed to get Access Token:\nError: x\nDescription: " + QString(16384, QLatin1Char('d'))
-               + "\n[first 16384 of 100000 characters shown]\n\nRaw response:\n"
+            << QStringLiteral("Failed to get Access Token:\nError: x\nDescription: ") + QString(16384, QLatin1Char('d'))
+               + QStringLiteral("\n[first 16384 of 100000 characters shown]\n\nRaw response:\n")
                + QString::fromLatin1(longRefusal.left(16384))
                + QStringLiteral("\n[first 16384 of %1 bytes shown]").arg(longRefusal.size())
             << "old" << "";
@@ -221,7 +221,7 @@ void tst_TokenRequest::replies_data()
             << "" << StatusStyle::Error << Unchanged << "old" << "Network Error";
     const QByteArray markup = R"(<img src="file:///etc/hostname"><b>Call 555-0100 to fix</b>)";
     QTest::newRow("HTTP 500, markup in the reason phrase") << 500 << markup << QByteArray("oops")
-            << "server replied: " + QString::fromLatin1(markup) << StatusStyle::Error << Unchanged << "old"
+            << QStringLiteral("server replied: ") + QString::fromLatin1(markup) << StatusStyle::Error << Unchanged << "old"
             << "Network Error";
     QTest::newRow("HTTP 500, 100 000-character reason phrase") << 500 << QByteArray(100000, 'R')
             << QByteArray("oops") << "server replied: RRRR" << StatusStyle::Error << Unchanged << "old"

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
+#include "clientharness.h"
 #include "mainwindow.h"
-#include "windowdriver.h"
+#include "temporaryworkingdirectory.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 // A service that accepts a request and never answers must not leave the
@@ -21,8 +21,8 @@ private slots:
 
 void tst_TransferTimeout::stalledRequestsEndInNetworkError()
 {
-    QTemporaryDir workDir;
-    QVERIFY(QDir::setCurrent(workDir.path()));
+    TemporaryWorkingDirectory workDir;
+    QVERIFY(workDir.isValid());
 
     ClientHarness h;
     ScriptedReply stall;

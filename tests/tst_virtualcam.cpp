@@ -117,9 +117,9 @@ void tst_VirtualCam::listsItsDevices_data()
     QTest::addColumn<QByteArray>("setting");
     QTest::addColumn<QStringList>("devices");
 
-    QTest::newRow("default") << QByteArray() << QStringList{"virtualcam0"};
+    QTest::newRow("default") << QByteArray() << QStringList{QStringLiteral("virtualcam0")};
     QTest::newRow("none plugged in") << QByteArray("0") << QStringList{};
-    QTest::newRow("three") << QByteArray("3") << QStringList{"virtualcam0", "virtualcam1", "virtualcam2"};
+    QTest::newRow("three") << QByteArray("3") << QStringList{QStringLiteral("virtualcam0"), QStringLiteral("virtualcam1"), QStringLiteral("virtualcam2")};
 }
 
 void tst_VirtualCam::listsItsDevices()

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
 #include "statusstyles.h"
-#include "windowdriver.h"
+#include "windowparts.h"
 
 #include <QGroupBox>
 #include <QLayout>
@@ -57,14 +57,14 @@ void tst_Window::initialTexts()
     QVERIFY2(parts.complete(), "a widget is missing or out of place in the layout");
 
     const QHash<QString, QString> actual = {
-        {"status", parts.status->text()},
-        {"open", parts.openCamera->text()},
-        {"capture", parts.capture->text()},
-        {"getToken", parts.getToken->text()},
-        {"group", parts.apiGroup->title()},
-        {"resultCaption", parts.resultCaption->text()},
-        {"resultPlaceholder", parts.result->placeholderText()},
-        {"title", window.windowTitle()},
+        {QStringLiteral("status"), parts.status->text()},
+        {QStringLiteral("open"), parts.openCamera->text()},
+        {QStringLiteral("capture"), parts.capture->text()},
+        {QStringLiteral("getToken"), parts.getToken->text()},
+        {QStringLiteral("group"), parts.apiGroup->title()},
+        {QStringLiteral("resultCaption"), parts.resultCaption->text()},
+        {QStringLiteral("resultPlaceholder"), parts.result->placeholderText()},
+        {QStringLiteral("title"), window.windowTitle()},
     };
     QCOMPARE(actual.value(widget), text);
 }

@@ -80,19 +80,6 @@ std::string hmacSha256Hex(const std::string &key, const std::string &data)
     return out;
 }
 
-double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
-{
-    const auto ratio = [](const std::string &a, const std::string &b) {
-        const size_t longest = std::max(a.size(), b.size());
-        return longest ? 1.0 - double(editDistance(a, b)) / double(longest) : 1.0;
-    };
-    const size_t n = std::max(expected.size(), actual.size());
-    double sum = 0;
-    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i)
-        sum += ratio(expected[i], actual[i]);
-    return n ? sum / double(n) : 1.0;
-}
-
 int waitForExit(pid_t pid, std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;

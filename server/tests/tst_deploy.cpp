@@ -359,12 +359,6 @@ protected:
         // Run as root, nginx's workers become "nobody" and need to reach their
         // temporary files here.
         chmod(dir, 0755);
-        const std::string tls = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-                                " -keyout "
-                + m_dir + "/key.pem -out " + m_dir
-                + "/cert.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1";
-        ASSERT_EQ(std::system(tls.c_str()), 0) << "openssl could not make a test certificate";
-
         m_secretKey = "secret-" + randomHex(16);
         m_tokenKey = randomHex(32);
         const std::vector<std::string> environment = {
@@ -377,8 +371,8 @@ protected:
             ASSERT_TRUE(replica->started()) << replica->log();
             site.replicaPorts.push_back(replica->port());
         }
-        site.certificate = m_dir + "/cert.pem";
-        site.key = m_dir + "/key.pem";
+        site.certificate = std::string(TEST_CERTS_DIR) + "/server.pem";
+        site.key = std::string(TEST_CERTS_DIR) + "/server.key";
 
         m_balancer = std::make_unique<Balancer>(nginx, m_dir);
         const std::string failure = m_balancer->start(site, readFile(DEPLOY_DIR "/nginx/virelto-ocr.conf"));
@@ -414,7 +408,7 @@ protected:
     std::unique_ptr<httplib::SSLClient> client() const
     {
         auto c = std::make_unique<httplib::SSLClient>("127.0.0.1", m_balancer->port());
-        c->set_ca_cert_path((m_dir + "/cert.pem").c_str());
+        c->set_ca_cert_path(TEST_CERTS_DIR "/ca.pem");
         c->enable_server_certificate_verification(true);
         c->set_connection_timeout(10);
         c->set_read_timeout(120);

@@ -7,9 +7,6 @@
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <fstream>
@@ -36,32 +33,9 @@ PixHandle readFixture(const std::string &name)
     return pix;
 }
 
-// Lines top to bottom, NFKC, whitespace dropped: full-width and half-width
-// colons or yen signs count as the same character, spacing does not count.
-std::u32string comparable(const std::vector<std::string> &lines)
-{
-    std::string all;
-    for (const auto &line : lines)
-        all += line;
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2 *nfkc = icu::Normalizer2::getNFKCInstance(status);
-    const icu::UnicodeString text = nfkc->normalize(icu::UnicodeString::fromUTF8(all), status);
-    EXPECT_TRUE(U_SUCCESS(status));
-    std::u32string out;
-    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
-        const UChar32 c = text.char32At(i);
-        if (!u_isUWhiteSpace(c))
-            out += char32_t(c);
-    }
-    return out;
-}
-
-// Edit distance over the expected length.
 double characterErrorRate(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
 {
-    const std::u32string a = comparable(expected);
-    const std::u32string b = comparable(actual);
-    return a.empty() ? double(b.size()) : double(editDistance(a, b)) / double(a.size());
+    return characterErrors(expected, actual).rate();
 }
 
 // Recognisers set up as the service's engine sets them, one per language,

@@ -738,21 +738,14 @@ TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
 
 TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
 {
-    char dir[] = "/tmp/ocrtlsXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string d = dir;
-    const std::string script =
-            "cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-            " -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-            " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(script.c_str()), 0);
-
-    ServerProcess server(defaultServerArguments({"--tls-cert", d + "/cert.pem", "--tls-key", d + "/key.pem"}));
+    const std::string certs = TEST_CERTS_DIR;
+    ServerProcess server(
+            defaultServerArguments({"--tls-cert", certs + "/server.pem", "--tls-key", certs + "/server.key"}));
     ASSERT_TRUE(server.started()) << server.log();
     EXPECT_NE(server.log().find("listening on https://"), std::string::npos);
 
     httplib::SSLClient trusting("127.0.0.1", server.port());
-    trusting.set_ca_cert_path((d + "/cert.pem").c_str());
+    trusting.set_ca_cert_path((certs + "/ca.pem").c_str());
     trusting.enable_server_certificate_verification(true);
     auto reply = trusting.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
                                "&client_secret=test-secret");
@@ -763,7 +756,6 @@ TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
     untrusting.enable_server_certificate_verification(true);
     untrusting.set_ca_cert_path("/etc/ssl/certs/ca-certificates.crt");
     EXPECT_FALSE(untrusting.Get("/oauth/2.0/token"));
-    std::system(("rm -rf " + d).c_str());
 }
 
 // --- start-up ------------------------------------------------------------------

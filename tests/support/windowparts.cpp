@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "windowdriver.h"
+#include "windowparts.h"
 
 #include "mainwindow.h"
 
@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
-#include <QNetworkReply>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QVideoWidget>
@@ -57,26 +56,6 @@ bool WindowParts::complete() const
 {
     return video && status && openCamera && capture && apiGroup && apiKey && secretKey
             && accessToken && getToken && resultCaption && result && logo;
-}
-
-ClientHarness::ClientHarness()
-{
-    if (!server.listenOnLoopback())
-        qFatal("cannot listen on 127.0.0.1: %s", qPrintable(server.errorString()));
-    qputenv("VIRELTO_API_BASE_URL", server.baseUrl().toEncoded());
-    window = std::make_unique<MainWindow>();
-    parts = std::make_unique<WindowParts>(*window);
-}
-
-ClientHarness::~ClientHarness()
-{
-    window.reset();
-    qunsetenv("VIRELTO_API_BASE_URL");
-}
-
-int ClientHarness::pendingReplies() const
-{
-    return window->findChildren<QNetworkReply *>().size();
 }
 
 QString shownText(QLabel *label)

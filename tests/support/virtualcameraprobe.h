@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-#ifndef CAMERADRIVER_H
-#define CAMERADRIVER_H
+#ifndef VIRTUALCAMERAPROBE_H
+#define VIRTUALCAMERAPROBE_H
 
 #include <QCamera>
 #include <QMediaControl>
@@ -38,4 +38,4 @@ private:
     std::unique_ptr<QSignalSpy> m_requests;
 };
 
-#endif // CAMERADRIVER_H
+#endif // VIRTUALCAMERAPROBE_H

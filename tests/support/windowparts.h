@@ -1,15 +1,10 @@
 // SPDX-License-Identifier: MIT
-#ifndef WINDOWDRIVER_H
-#define WINDOWDRIVER_H
-
-#include "httptestserver.h"
-#include "messageboxrecorder.h"
+#ifndef WINDOWPARTS_H
+#define WINDOWPARTS_H
 
 #include <QByteArray>
 #include <QImage>
 #include <QString>
-
-#include <memory>
 
 class MainWindow;
 class QGroupBox;
@@ -41,23 +36,6 @@ struct WindowParts
     bool complete() const;
 };
 
-// A window that talks to its own loopback server, with message boxes
-// recorded and closed. The server address is set before the window exists,
-// as the window reads it once.
-struct ClientHarness
-{
-    ClientHarness();
-    ~ClientHarness();
-
-    HttpTestServer server;
-    MessageBoxRecorder boxes;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<WindowParts> parts;
-
-    // Replies still owned by the window's network manager.
-    int pendingReplies() const;
-};
-
 // A label's text as it is presented to the user (Qt's accessible name):
 // markup that the label renders shows up here without its tags.
 QString shownText(QLabel *label);
@@ -71,4 +49,4 @@ void deliverNullOcrReply(MainWindow &window);
 // The PNG bytes carried by an "image=<percent-encoded Base64>" form body.
 QByteArray pngFromFormBody(const QByteArray &body);
 
-#endif // WINDOWDRIVER_H
+#endif // WINDOWPARTS_H

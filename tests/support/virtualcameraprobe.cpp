@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "cameradriver.h"
+#include "virtualcameraprobe.h"
 
 #include "mainwindow.h"
 

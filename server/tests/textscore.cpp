@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#include "textscore.h"
+
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+namespace {
+
+// With `fold`: NFKC and white space dropped.
+std::u32string codePoints(const std::string &utf8, bool fold)
+{
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(utf8);
+    if (fold) {
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2 *nfkc = icu::Normalizer2::getNFKCInstance(status);
+        if (U_SUCCESS(status))
+            text = nfkc->normalize(text, status);
+    }
+    std::u32string out;
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
+        const UChar32 c = text.char32At(i);
+        if (!fold || !u_isUWhiteSpace(c))
+            out += char32_t(c);
+    }
+    return out;
+}
+
+} // namespace
+
+double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+{
+    const size_t n = std::max(expected.size(), actual.size());
+    double sum = 0;
+    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i) {
+        const std::u32string a = codePoints(expected[i], false);
+        const std::u32string b = codePoints(actual[i], false);
+        const size_t longest = std::max(a.size(), b.size());
+        sum += longest ? 1.0 - double(editDistance(a, b)) / double(longest) : 1.0;
+    }
+    return n ? sum / double(n) : 1.0;
+}
+
+CharacterErrors characterErrors(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+{
+    const auto joined = [](const std::vector<std::string> &lines) {
+        std::string all;
+        for (const auto &line : lines)
+            all += line;
+        return codePoints(all, true);
+    };
+    const std::u32string a = joined(expected);
+    const std::u32string b = joined(actual);
+    return {editDistance(a, b), a.size()};
+}
