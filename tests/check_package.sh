@@ -3,12 +3,14 @@
 # Installs into a scratch root, validates the desktop entry and AppStream
 # metadata, builds the .deb and checks its files and dependencies.
 set -eu
-build=$1
 fail() { echo "FAIL: $*"; exit 1; }
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: check_package.sh BUILD_DIR (a configured and built folder)" >&2; exit 2; }
+build=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
+DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >"$scratch/install.log" 2>&1 \
+    || { cat "$scratch/install.log"; fail "cmake --install failed"; }
 for f in usr/bin/virelto usr/bin/virelto-ocr-server \
          usr/share/applications/org.virelto.Virelto.desktop \
          usr/share/metainfo/org.virelto.Virelto.metainfo.xml \
@@ -21,7 +23,8 @@ desktop-file-validate "$scratch/root/usr/share/applications/org.virelto.Virelto.
 appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/org.virelto.Virelto.metainfo.xml"
 echo "install: files in place, desktop entry and metainfo valid"
 
-(cd "$build" && cpack -G DEB -B "$scratch/deb" >/dev/null) || fail "cpack -G DEB failed"
+(cd "$build" && cpack -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1) \
+    || { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
 deb=$(ls "$scratch"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$(basename "$deb"): Depends: $depends"

@@ -3,8 +3,9 @@
 # Checks the embedded images' formats and, where a MinGW windres is
 # installed, that the Windows resource script compiles with the icon.
 set -eu
-dir=$1
 fail() { echo "FAIL: $*"; exit 1; }
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: check_resources.sh RESOURCES_DIR" >&2; exit 2; }
+dir=$1
 
 info=$(file -b "$dir/imgs/logo4.png")
 echo "logo4.png: $info"
