@@ -6,12 +6,21 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 install_packages
 build=${VIRELTO_BENCH_BUILD_DIR:-$VIRELTO_ROOT/build-bench}
-configure_and_build "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON >/dev/null
-QT_QPA_PLATFORM=offscreen "$build/bench/capture_bench" -minimumvalue 1500 -csv 2>/dev/null | python3 -c '
+configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+QT_QPA_PLATFORM=offscreen run_to_file capture_bench "$out/bench.csv" \
+    "$build/bench/capture_bench" -minimumvalue 1500 -csv
+python3 - "$out/bench.csv" "$VIRELTO_SCRIPT" <<'PY'
 import csv, sys
-rows = {r[0]: float(r[3]) for r in csv.reader(sys.stdin) if len(r) > 3 and r[2] == "WalltimeMilliseconds"}
+path, script = sys.argv[1], sys.argv[2]
+rows = {r[0]: float(r[3]) for r in csv.reader(open(path)) if len(r) > 3 and r[2] == "WalltimeMilliseconds"}
+missing = [name for name in ("barePngEncode", "captureToRequest") if name not in rows]
+if missing:
+    sys.exit(f"{script}: capture_bench printed no result for {', '.join(missing)}")
 bare, full = rows["barePngEncode"], rows["captureToRequest"]
 print(f"bare PNG encode   {bare:8.2f} ms")
 print(f"capture->request  {full:8.2f} ms")
 print(f"ratio             {full / bare:8.2f}")
-'
+PY

@@ -12,8 +12,9 @@ VIRELTO_PACKAGES=(
     # the local OCR service
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
     libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk libpoppler-cpp-dev
-    # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests)
-    libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev
+    # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests;
+    # python3 sums up the benchmarks' output)
+    libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev python3
     # the vendor's Node.js SDK against the service; nginx in front of replicas
     nodejs nginx-light systemd
     # tests: certificates, image checks, the Windows resource script, a display
@@ -24,38 +25,116 @@ VIRELTO_PACKAGES=(
     clang libclang-rt-14-dev
 )
 
-install_packages() {
-    local missing=()
+# The calling script as its user typed it from the top of the tree, for messages.
+VIRELTO_SCRIPT=$(realpath --relative-to="$VIRELTO_ROOT" -- "$0")
+case $VIRELTO_SCRIPT in ../*) VIRELTO_SCRIPT=${0##*/} ;; esac
+
+# Prints the packages of VIRELTO_PACKAGES (and npm) that are not installed.
+missing_packages() {
     local package
     for package in "${VIRELTO_PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-            || missing+=("$package")
+            || echo "$package"
     done
-
     # Node.js builds that bundle npm conflict with Debian's npm package.
-    command -v npm >/dev/null 2>&1 || missing+=(npm)
+    command -v npm >/dev/null 2>&1 || echo npm
+}
+
+install_packages() {
+    local missing=()
+    mapfile -t missing < <(missing_packages)
     [ ${#missing[@]} -eq 0 ] && return 0
 
     local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 || {
+            echo "$VIRELTO_SCRIPT: these packages are missing and installing them needs root or sudo:" \
+                "${missing[*]}" >&2
+            return 1
+        }
+        sudo=(sudo)
+    fi
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
+    # An old package list may still do; if not, the install below says so.
+    "${sudo[@]}" apt-get update -q \
+        || echo "$VIRELTO_SCRIPT: apt-get update failed; trying the package lists already here" >&2
     # Packaged daemons (nginx) must not start system-wide: the tests run their own.
-    local policy=/usr/sbin/policy-rc.d placed=
+    local policy=/usr/sbin/policy-rc.d placed='' status=0
     if [ ! -e "$policy" ]; then
         printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
         "${sudo[@]}" chmod 755 "$policy"
         placed=1
     fi
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
-        || { [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"; return 1; }
+        || status=$?
     [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"
+    [ "$status" -eq 0 ] && return 0
+    mapfile -t missing < <(missing_packages)
+    echo "$VIRELTO_SCRIPT: apt-get install failed (exit $status); not installed: ${missing[*]:-none}" >&2
+    return 1
 }
 
 # configure_and_build BUILD_DIR BUILD_TYPE [cmake options...]
+# Shows CMake's and the compiler's output as they come; says which step
+# failed, and in which folder.
 configure_and_build() {
-    local dir=$1 type=$2
+    build_steps "" "$@"
+}
+
+# configure_and_build_quietly BUILD_DIR BUILD_TYPE [cmake options...]
+# The same with that output in BUILD_DIR/build-output.log, whose last lines
+# are shown when a step fails.
+configure_and_build_quietly() {
+    mkdir -p "$1"
+    echo "Building in $1 (output in $1/build-output.log) ..."
+    build_steps "$1/build-output.log" "$@"
+}
+
+# build_steps OUTPUT BUILD_DIR BUILD_TYPE [cmake options...]; OUTPUT "" for the terminal.
+build_steps() {
+    local output=$1 dir=$2 type=$3
+    shift 3
+    [ -z "$output" ] || : >"$output"
+    build_step "$output" "configuring $dir" \
+        cmake -S "$VIRELTO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" &&
+        build_step "$output" "building in $dir" cmake --build "$dir" -j"$(nproc)"
+}
+
+build_step() { # build_step OUTPUT WHAT COMMAND...
+    local output=$1 what=$2 status=0
     shift 2
-    cmake -S "$VIRELTO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@"
-    cmake --build "$dir" -j"$(nproc)"
+    if [ -n "$output" ]; then
+        "$@" >>"$output" 2>&1 || status=$?
+    else
+        "$@" || status=$?
+    fi
+    [ "$status" -eq 0 ] && return 0
+    echo "$VIRELTO_SCRIPT: $what failed (exit $status)" >&2
+    if [ -n "$output" ]; then
+        echo "The last lines of $output:" >&2
+        tail -n 30 "$output" | sed 's/^/  | /' >&2
+    fi
+    return 1
+}
+
+# run_to_file NAME OUTPUT COMMAND...: runs a benchmark with its standard
+# output in OUTPUT and its standard error in OUTPUT.stderr; when it fails or
+# prints nothing, says so, naming it, with the last lines of its standard error.
+run_to_file() {
+    local name=$1 output=$2 status=0
+    shift 2
+    "$@" >"$output" 2>"$output.stderr" || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "$VIRELTO_SCRIPT: $name failed (exit $status)" >&2
+    elif [ ! -s "$output" ]; then
+        echo "$VIRELTO_SCRIPT: $name printed nothing" >&2
+        status=1
+    else
+        return 0
+    fi
+    if [ -s "$output.stderr" ]; then
+        echo "The last lines of its standard error:" >&2
+        tail -n 20 "$output.stderr" | sed 's/^/  | /' >&2
+    fi
+    return "$status"
 }

@@ -8,26 +8,46 @@
 #
 # With a display the window opens for you; without one a walkthrough drives
 # it under Xvfb, prints the recognised text and saves demo-screenshot.png.
+# The program's and the service's log go to virelto-demo.log, both in the
+# current folder.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+usage() {
+    cat <<USAGE
+usage: scripts/demo.sh [--image FILE]
+
+Builds everything (Release, in build-release/ or \$VIRELTO_DEMO_BUILD_DIR), starts
+the local OCR service and the program with the virtual camera.
+
+  --image FILE  show FILE through the virtual camera instead of the test card
+  -h, --help    this text
+
+With a display the window opens for you; without one a walkthrough drives it
+under Xvfb, prints the recognised text and saves ./demo-screenshot.png. The
+program's and the service's log go to ./virelto-demo.log.
+USAGE
+}
 
 image=()
 while [ $# -gt 0 ]; do
     case $1 in
+        -h|--help) usage; exit 0 ;;
         --image)
-            [ $# -ge 2 ] && [ -r "$2" ] || { echo "demo.sh: --image needs a readable file" >&2; exit 2; }
+            [ $# -ge 2 ] && [ -f "$2" ] && [ -r "$2" ] || { echo "demo.sh: --image needs a readable file" >&2; exit 2; }
             image=(--image "$2"); shift ;;
-        *) echo "usage: scripts/demo.sh [--image FILE]" >&2; exit 2 ;;
+        *) echo "demo.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
     shift
 done
 
 install_packages
 build=${VIRELTO_DEMO_BUILD_DIR:-$VIRELTO_ROOT/build-release}
-configure_and_build "$build" Release -DBUILD_TESTING=OFF >/dev/null
+configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF
 echo "Built in $build"
 
+walkthrough=("$VIRELTO_ROOT/demo/run-walkthrough.sh" "$build" --log "$PWD/virelto-demo.log" "${image[@]}")
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-    exec "$VIRELTO_ROOT/demo/run-walkthrough.sh" "$build" --interactive "${image[@]}"
+    exec "${walkthrough[@]}" --interactive
 fi
-exec "$VIRELTO_ROOT/demo/run-walkthrough.sh" "$build" --screenshot "$PWD/demo-screenshot.png" "${image[@]}"
+exec "${walkthrough[@]}" --screenshot "$PWD/demo-screenshot.png"

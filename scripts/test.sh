@@ -40,10 +40,11 @@ sanitized_pass() (
 
 fuzzed=${VIRELTO_FUZZ_BUILD_DIR:-$VIRELTO_ROOT/build-fuzz}
 fuzz_pass() {
-    cmake -S "$VIRELTO_ROOT/server" -B "$fuzzed" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    build_step "" "configuring $fuzzed" \
+        cmake -S "$VIRELTO_ROOT/server" -B "$fuzzed" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
         -DVIRELTO_WERROR=ON -DVIRELTO_FUZZ=ON -DVIRELTO_FUZZ_SECONDS="${VIRELTO_FUZZ_SECONDS:-60}" \
         -DCMAKE_DISABLE_FIND_PACKAGE_Qt5=ON &&
-        cmake --build "$fuzzed" -j"$jobs" &&
+        build_step "" "building in $fuzzed" cmake --build "$fuzzed" -j"$jobs" &&
         (cd "$fuzzed" && ctest --output-on-failure -j"$jobs")
 }
 

@@ -8,21 +8,30 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 VIRELTO_PACKAGES+=(tesseract-ocr) # the command-line tool, for comparison
 install_packages
 build=${VIRELTO_BENCH_BUILD_DIR:-$VIRELTO_ROOT/build-bench}
-configure_and_build "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON >/dev/null
+configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 fixtures=$VIRELTO_ROOT/server/tests/fixtures
+bench=$build/server/bench/ocr_bench
 
+echo "Running ocr_bench (a few minutes) ..."
 # The service runs its engines single-threaded; so does the direct call.
-OMP_THREAD_LIMIT=1 "$build/server/bench/ocr_bench" --benchmark_format=json >"$out/bench.json"
-"$build/server/bench/ocr_bench" --memory 1000 >"$out/memory.csv"
-"$build/server/bench/ocr_bench" --crowd 1000 200 >"$out/crowd.csv"
+OMP_THREAD_LIMIT=1 run_to_file "ocr_bench (latency and throughput)" "$out/bench.json" "$bench" --benchmark_format=json
+run_to_file "ocr_bench --memory" "$out/memory.csv" "$bench" --memory 1000
+run_to_file "ocr_bench --crowd" "$out/crowd.csv" "$bench" --crowd 1000 200
 
-python3 - "$out" "$fixtures" <<'PY'
+python3 - "$out" "$fixtures" "$VIRELTO_SCRIPT" <<'PY'
 import json, os, statistics, subprocess, sys, time
-out, fixtures = sys.argv[1], sys.argv[2]
-runs = json.load(open(os.path.join(out, "bench.json")))["benchmarks"]
+out, fixtures, script = sys.argv[1], sys.argv[2], sys.argv[3]
+
+def fail(message):
+    sys.exit(f"{script}: {message}")
+
+try:
+    runs = json.load(open(os.path.join(out, "bench.json")))["benchmarks"]
+except (ValueError, KeyError) as e:
+    fail(f"ocr_bench printed no benchmark results in JSON ({e})")
 names = ["clean.png", "serif.png", "small.png", "photo.jpg"]
 
 def ms(prefix, *args):
@@ -30,7 +39,7 @@ def ms(prefix, *args):
     for r in runs:
         if r["name"] == name or r["name"].startswith(name + "/"):
             return r["real_time"]
-    return float("nan")
+    fail(f"ocr_bench printed no result for {name}")
 
 def cli_ms(name):
     env = dict(os.environ)
@@ -38,8 +47,10 @@ def cli_ms(name):
     times = []
     for _ in range(5):
         start = time.perf_counter()
-        subprocess.run(["tesseract", os.path.join(fixtures, name), "-"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        done = subprocess.run(["tesseract", os.path.join(fixtures, name), "-"], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            fail(f"tesseract {name} failed (exit {done.returncode}): {done.stderr.strip()}")
         times.append((time.perf_counter() - start) * 1000)
     return statistics.median(times)
 
@@ -50,13 +61,19 @@ for i, name in enumerate(names):
     print(f"{name:<10} {direct:>10.1f} {http:>9.1f} {http / direct:>12.3f} {default:>11.1f} {default / http:>12.2f} "
           f"{cli:>8.1f} {cli / http:>9.2f}")
 
-rate = {r["label"]: r["items_per_second"] for r in runs if r["name"].startswith("TwoClients")}
-w1, w2 = rate.get("workers 1", float("nan")), rate.get("workers 2", float("nan"))
+rate = {r.get("label"): r.get("items_per_second") for r in runs if r["name"].startswith("TwoClients")}
+if rate.get("workers 1") is None or rate.get("workers 2") is None:
+    fail("ocr_bench printed no TwoClients result for workers 1 and workers 2")
+w1, w2 = rate["workers 1"], rate["workers 2"]
 print(f"\nthroughput, two clients: workers 1 {w1:.2f} req/s, workers 2 {w2:.2f} req/s, ratio {w2 / w1:.2f}")
 
 rows = [l.split(",") for l in open(os.path.join(out, "memory.csv")).read().split()[1:]]
+if not rows or any(len(row) < 3 for row in rows):
+    fail("ocr_bench --memory printed no rows of three columns")
 first, last = rows[0], rows[-1]
 crowd = [l.split(",") for l in open(os.path.join(out, "crowd.csv")).read().split()[1:]]
+if not crowd or any(len(row) < (4 if row[0] == "idle_connections" else 5) for row in crowd):
+    fail("ocr_bench --crowd printed no rows, or rows too short")
 print("\n8 keep-alive clients, alone and beside 1000 idle + 200 slowloris connections (small.png, 2 workers):")
 for row in crowd:
     if row[0] == "idle_connections":
