@@ -6,6 +6,8 @@
 #include <QAccessible>
 #include <QBoxLayout>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
@@ -83,4 +85,16 @@ QByteArray pngFromFormBody(const QByteArray &body)
     QByteArray value = body.mid(6);
     value.replace('+', ' '); // as a form decoder reads it
     return QByteArray::fromBase64(QByteArray::fromPercentEncoding(value));
+}
+
+QString notJsonText(const QByteArray &body)
+{
+    return notJsonText(body, QString::fromUtf8(body));
+}
+
+QString notJsonText(const QByteArray &body, const QString &shownBody)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(body, &error);
+    return QStringLiteral("JSON parse error:\n") + error.errorString() + QStringLiteral("\n\nRaw response:\n") + shownBody;
 }

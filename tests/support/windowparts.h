@@ -46,6 +46,14 @@ void deliverCapturedImage(MainWindow &window, const QImage &image, int id = 1);
 // Hands a null reply to the reply handler.
 void deliverNullOcrReply(MainWindow &window);
 
+// What the result box shows for a reply that is not JSON: Qt's parser
+// message, then the body as shown (the whole body unless given).
+QString notJsonText(const QByteArray &body);
+QString notJsonText(const QByteArray &body, const QString &shownBody);
+
+// A result column's value for "the box keeps the text it had".
+inline const QString Unchanged = QStringLiteral("<unchanged>");
+
 // The PNG bytes carried by an "image=<percent-encoded Base64>" form body.
 QByteArray pngFromFormBody(const QByteArray &body);
 
