@@ -13,6 +13,7 @@ extern char **environ;
 
 namespace {
 
+// errFd < 0: stderr goes to /dev/null.
 pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment, int errFd,
             std::vector<std::string> prefix = {})
 {
@@ -35,7 +36,10 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::st
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    if (errFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
@@ -118,6 +122,11 @@ bool ServerProcess::waitForLog(const std::string &text)
     return m_listening.wait_for(lock, std::chrono::seconds(10), [&] {
         return m_log.find(text) != std::string::npos || m_ended;
     }) && m_log.find(text) != std::string::npos;
+}
+
+pid_t ServerProcess::launch(const std::vector<std::string> &arguments)
+{
+    return spawn(arguments, {}, -1);
 }
 
 int ServerProcess::run(const std::vector<std::string> &arguments, std::string *errors)

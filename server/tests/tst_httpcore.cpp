@@ -33,8 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char TokenQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
-const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
 
 // Peak and current resident memory of a process, in MiB.
 long memoryMiB(pid_t pid, const char *field)
@@ -160,7 +158,7 @@ std::string post(const std::string &target, const std::string &body,
 std::string tokenFrom(int port)
 {
     Connection c(port);
-    c.send(post(TokenQuery, ""));
+    c.send(post(GrantQuery, ""));
     const auto r = c.response();
     return r && r->status == 200 ? r->parsed().value("access_token", "") : "";
 }
@@ -170,7 +168,7 @@ std::string tokenFrom(int port)
 bool answersPromptly(int port)
 {
     Connection c(port);
-    return c.send(post(TokenQuery, "")) && [&] {
+    return c.send(post(GrantQuery, "")) && [&] {
         const auto r = c.response(5s);
         return r && r->status == 200;
     }();
@@ -201,7 +199,7 @@ TEST_F(HttpCore, IdleSlowAndKeptAliveClientsDoNotDelayOthers)
     for (int i = 0; i < 40; ++i) {
         idle.emplace_back(port());
         keptAlive.emplace_back(port());
-        keptAlive.back().send(post(TokenQuery, ""));
+        keptAlive.back().send(post(GrantQuery, ""));
         ASSERT_TRUE(keptAlive.back().response()) << "keep-alive client " << i;
         slow.emplace_back(port());
         slow.back().send("POST /oauth/2.0/tok");
@@ -231,7 +229,7 @@ TEST_F(HttpCore, IdleSlowAndKeptAliveClientsDoNotDelayOthers)
 TEST_F(HttpCore, BodilessPostIsAnsweredAtOnce)
 {
     Connection c(port());
-    c.send(std::string("POST ") + TokenQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    c.send(std::string("POST ") + GrantQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const auto r = c.response(5s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
@@ -394,10 +392,9 @@ TEST(HttpCoreLimits, ConnectionsBeyondTheLimitAreRefusedCleanly)
     EXPECT_TRUE(served);
 }
 
-std::string blankPng(int width, int height)
+// The page as PNG bytes; the page is destroyed.
+std::string pngOf(Pix *pix)
 {
-    Pix *pix = pixCreate(width, height, 32);
-    pixSetAll(pix); // white
     l_uint8 *data = nullptr;
     size_t size = 0;
     pixWriteMemPng(&data, &size, pix, 0.0);
@@ -405,6 +402,13 @@ std::string blankPng(int width, int height)
     lept_free(data);
     pixDestroy(&pix);
     return out;
+}
+
+std::string blankPng(int width, int height)
+{
+    Pix *pix = pixCreate(width, height, 32);
+    pixSetAll(pix); // white
+    return pngOf(pix);
 }
 
 TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
@@ -448,13 +452,8 @@ TEST(HttpCoreEngine, RecognitionHasADeadline)
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             pixRasterop(sheet, x * w, y * h, w, h, PIX_SRC, page, 0, 0);
-    l_uint8 *data = nullptr;
-    size_t size = 0;
-    pixWriteMemPng(&data, &size, sheet, 0.0);
-    const std::string png(reinterpret_cast<char *>(data), size);
-    lept_free(data);
-    pixDestroy(&sheet);
     pixDestroy(&page);
+    const std::string png = pngOf(sheet);
 
     ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
     ASSERT_TRUE(server.started());
@@ -471,21 +470,8 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
 {
     // From the first instant of the process to just after it listens.
     for (int delayMs : {0, 1, 5, 20, 100, 400}) {
-        const std::vector<std::string> args = defaultServerArguments({"--workers", "1"});
-        std::vector<char *> argv;
-        std::string binary = OCR_SERVER_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies = args;
-        for (auto &a : copies)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int devNull = open("/dev/null", O_WRONLY);
-            dup2(devNull, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const pid_t pid = ServerProcess::launch(defaultServerArguments({"--workers", "1"}));
+        ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(pid, SIGTERM);
         const int status = waitForExit(pid, 30s);
@@ -538,13 +524,23 @@ std::string writeSecret(const std::string &name, const std::string &value, mode_
     return path;
 }
 
-TEST(HttpCoreSecrets, StartUpRulesForSecrets)
+// Every refused configuration ends the server with status 2 and one line.
+TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
 {
+    ServerProcess running(defaultServerArguments({"--workers", "1"}));
+    ASSERT_TRUE(running.started());
+    const std::string busyPort = "127.0.0.1:" + std::to_string(running.port());
     const std::string key = writeSecret("api-key", "file-key", 0600);
     const std::string secret = writeSecret("secret-key", "file-secret", 0600);
     const std::string shared = writeSecret("shared-secret-key", "file-secret", 0640);
     const std::string shortKey = writeSecret("short-token-key", "0123456789", 0600);
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--listen", "127.0.0.1:0"}, "no credentials"},
+        {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
+        {{"--listen", "127.0.0.1:0", "--api-key", "k", "--secret-key", "s", "--lang", "xyz"},
+         "cannot load Tesseract language 'xyz'"},
+        {{"--workers", "zero"}, "--workers wants a whole number"},
+        {{"--bogus"}, "unknown option '--bogus'"},
         {{"--api-key-file", key, "--secret-key-file", shared}, "can be read or changed by group or others"},
         {{"--api-key-file", key, "--secret-key-file", secret, "--token-key-file", shortKey}, "at least 32 bytes"},
         {{"--api-key", "k", "--secret-key", "s", "--token-key", "short"}, "at least 32 bytes"},
@@ -568,10 +564,9 @@ TEST(HttpCoreSecrets, StartUpRulesForSecrets)
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
 
-    ServerProcess onCommandLine(defaultServerArguments({"--workers", "1"}));
-    ASSERT_TRUE(onCommandLine.started());
-    EXPECT_NE(onCommandLine.log().find("warning: --secret-key on the command line"), std::string::npos);
-    const std::string commandLine = readFile("/proc/" + std::to_string(onCommandLine.pid()) + "/cmdline");
+    // Secrets on the command line: warned about, and hidden from other users' ps.
+    EXPECT_NE(running.log().find("warning: --secret-key on the command line"), std::string::npos);
+    const std::string commandLine = readFile("/proc/" + std::to_string(running.pid()) + "/cmdline");
     EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
 }
 

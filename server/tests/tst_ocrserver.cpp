@@ -16,8 +16,6 @@ using nlohmann::json;
 
 namespace {
 
-const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
-
 std::vector<std::string> recognisedLines(const json &reply)
 {
     std::vector<std::string> lines;
@@ -108,8 +106,6 @@ std::string handMadePdf(const std::string &mediaBox, bool encrypted)
     pdf += " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
     return pdf;
 }
-
-const char GrantQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
 
 // A token from the server on that port, or "" when none is granted.
 std::string grantToken(int port)
@@ -309,37 +305,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, Pages,
                              return name;
                          });
 
-struct TurnCase
-{
-    int quarterTurnsClockwise; // as the test turns the page
-    int direction;             // as the service must report it
-};
-
-class TurnedPages : public OcrServerTest, public ::testing::WithParamInterface<TurnCase>
-{
-};
-
-TEST_P(TurnedPages, ComeBackUprightWithTheirDirection)
-{
-    const TurnCase &c = GetParam();
-    for (const char *name : {"invoice_zh", "clean"}) {
-        const std::string png = reencode(fixture(std::string(name) + ".png"), IFF_PNG, c.quarterTurnsClockwise);
-
-        const json reply = ocr(imageForm(png, "&detect_direction=true"), token());
-        EXPECT_EQ(reply.value("direction", -9), c.direction) << name;
-        auto lines = recognisedLines(reply);
-        auto expected = fixtureLines(std::string(name) + ".txt");
-        std::transform(lines.begin(), lines.end(), lines.begin(), folded);
-        std::transform(expected.begin(), expected.end(), expected.begin(), folded);
-        EXPECT_GE(lineSimilarity(expected, lines), 0.95) << name << ": " << reply.dump(1);
-    }
-}
-
-// pixRotateOrth turns clockwise; the cloud counts counter-clockwise turns.
-INSTANTIATE_TEST_SUITE_P(Turns, TurnedPages,
-                         ::testing::Values(TurnCase{0, 0}, TurnCase{1, 3}, TurnCase{2, 2}, TurnCase{3, 1}),
-                         [](const auto &info) { return std::to_string(info.param.quarterTurnsClockwise * 90); });
-
 TEST_F(OcrServerTest, AcceptsEveryImageFormatAndDataPrefix)
 {
     const std::string png = fixture("small.png");
@@ -367,10 +332,12 @@ TEST_F(OcrServerTest, ChineseAndEnglishByNameReadsLatinExactly)
     EXPECT_EQ(lines, fixtureLines("serif.txt")); // Chinese alone reads "sprin d." and "water,"
 }
 
-TEST_F(OcrServerTest, ProbabilityAndParagraphsOnRequest)
+TEST_F(OcrServerTest, ProbabilityParagraphsAndDirectionOnRequest)
 {
-    const json reply = ocr(imageForm(fixture("clean.png"), "&probability=true&paragraph=true&language_type=ENG"),
+    const json reply = ocr(imageForm(fixture("clean.png"),
+                                     "&probability=true&paragraph=true&language_type=ENG&detect_direction=true"),
                            token());
+    EXPECT_EQ(reply.value("direction", -9), 0); // upright
     const auto &words = reply.at("words_result");
     ASSERT_FALSE(words.empty());
     for (const auto &entry : words) {
@@ -471,6 +438,9 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
     const json reply = ocr(body, token(), 0, std::string("/rest/2.0/ocr/v1/") + c.endpoint);
     ASSERT_TRUE(reply.contains("words_result")) << reply.dump();
     EXPECT_EQ(reply.value("pdf_file_size", ""), c.pdf ? "2" : "") << "the page count, with a PDF only";
+    // pixRotateOrth turns clockwise; the cloud counts counter-clockwise turns.
+    EXPECT_EQ(reply.value("direction", -9), c.quarterTurnsClockwise ? 4 - c.quarterTurnsClockwise : -9)
+            << "the direction, when asked for";
 
     const std::vector<TrueLine> truth = trueLines();
     std::vector<std::string> expected, lines = recognisedLines(reply);
@@ -747,8 +717,7 @@ TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
     httplib::SSLClient trusting("127.0.0.1", server.port());
     trusting.set_ca_cert_path((certs + "/ca.pem").c_str());
     trusting.enable_server_certificate_verification(true);
-    auto reply = trusting.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=test-key"
-                               "&client_secret=test-secret");
+    auto reply = trusting.Post(GrantQuery);
     ASSERT_TRUE(reply) << httplib::to_string(reply.error());
     EXPECT_EQ(reply->status, 200);
 
@@ -759,28 +728,6 @@ TEST(OcrServerTls, ServesHttpsWithTheGivenCertificate)
 }
 
 // --- start-up ------------------------------------------------------------------
-
-TEST(OcrServerStartup, RefusesBadConfigurationWithOneClearLine)
-{
-    ServerProcess running(defaultServerArguments());
-    ASSERT_TRUE(running.started());
-    const std::string busyPort = "127.0.0.1:" + std::to_string(running.port());
-
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--listen", "127.0.0.1:0"}, "no credentials"},
-        {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
-        {{"--listen", "127.0.0.1:0", "--api-key", "k", "--secret-key", "s", "--lang", "xyz"},
-         "cannot load Tesseract language 'xyz'"},
-        {{"--workers", "zero"}, "--workers wants a whole number"},
-        {{"--bogus"}, "unknown option '--bogus'"},
-    };
-    for (const auto &[arguments, expected] : cases) {
-        std::string errors;
-        EXPECT_EQ(ServerProcess::run(arguments, &errors), 2) << errors;
-        EXPECT_NE(errors.find(expected), std::string::npos) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    }
-}
 
 TEST(OcrServerStartup, RunsWithOneOpenMpThread)
 {
