@@ -325,8 +325,12 @@ void tst_Camera::captureFaults_data()
                                  << "Capture failed. The image is empty.";
     QTest::newRow("backend error") << "tok" << "error" << "● Capture failed: Could not read the image sensor"
                                    << "Error" << "Capture failed.\nCould not read the image sensor";
+    const QString missingToken = QStringLiteral("Please enter the API Key and Secret Key, then click \"Get Token\",\n"
+                                                 "or paste an existing Access Token.");
     QTest::newRow("no token") << "" << "normal" << "● Error: Access Token is required" << "Missing Token"
-            << "Please enter the API Key and Secret Key, then click \"Get Token\",\nor paste an existing Access Token.";
+                              << missingToken;
+    QTest::newRow("blank token") << "  \t " << "normal" << "● Error: Access Token is required" << "Missing Token"
+                                 << missingToken;
 }
 
 void tst_Camera::captureFaults()

@@ -41,8 +41,6 @@ private slots:
     void encodesAndSendsTheImage_data();
     void encodesAndSendsTheImage();
     void unwritableDebugFileStillSends();
-    void refusesMissingToken_data();
-    void refusesMissingToken();
     void tokenArrivesExactly_data();
     void tokenArrivesExactly();
     void replies_data();
@@ -155,34 +153,6 @@ void tst_OcrRequest::unwritableDebugFileStillSends()
     QCOMPARE(log.linesStartingWith(QStringLiteral("Failed to save debug image:")).size(), 1);
     const QImage sent = QImage::fromData(pngFromFormBody(h.server.requests.first().body), "PNG");
     QCOMPARE(sent.size(), QSize(50, 40));
-}
-
-void tst_OcrRequest::refusesMissingToken_data()
-{
-    QTest::addColumn<QString>("token");
-
-    QTest::newRow("empty") << "";
-    QTest::newRow("blank") << "  \t ";
-}
-
-void tst_OcrRequest::refusesMissingToken()
-{
-    QFETCH(QString, token);
-
-    ClientHarness h;
-    h.parts->accessToken->setText(token);
-    deliverCapturedImage(*h.window, testImage(QSize(32, 32)));
-
-    QCOMPARE(h.parts->status->text(), QStringLiteral("● Error: Access Token is required"));
-    QCOMPARE(h.parts->status->styleSheet(), StatusStyle::Error);
-    QCOMPARE(h.boxes.boxes.size(), 1);
-    QCOMPARE(h.boxes.boxes.first().title, QStringLiteral("Missing Token"));
-    QCOMPARE(h.boxes.boxes.first().text,
-             QStringLiteral("Please enter the API Key and Secret Key, then click \"Get Token\",\n"
-                            "or paste an existing Access Token."));
-    QCOMPARE(h.boxes.boxes.first().icon, QMessageBox::Warning);
-    QCOMPARE(h.pendingReplies(), 0);
-    QVERIFY2(!QFile::exists(QStringLiteral("ocr_debug.png")), "the image was encoded anyway");
 }
 
 void tst_OcrRequest::tokenArrivesExactly_data()
