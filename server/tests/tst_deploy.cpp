@@ -415,12 +415,18 @@ protected:
         return c;
     }
 
-    // A token from the balancer, the credentials in the query as the cloud's
+    // A token request with the credentials in the query, as the cloud's
     // documentation shows them (the worst case for a log).
+    std::string tokenTarget() const
+    {
+        return std::string(TokenPath) + "?grant_type=client_credentials&client_id=" + ApiKey + "&client_secret="
+                + m_secretKey;
+    }
+
+    // A token from the balancer.
     std::string grantToken()
     {
-        auto reply = client()->Post(std::string(TokenPath) + "?grant_type=client_credentials&client_id=" + ApiKey
-                                   + "&client_secret=" + m_secretKey);
+        auto reply = client()->Post(tokenTarget());
         if (!reply || reply->status != 200) {
             ADD_FAILURE() << "no token from the balancer: "
                           << (reply ? std::to_string(reply->status) + " " + reply->body
@@ -564,9 +570,7 @@ TEST_P(NoReplicaLeft, AnswersInTheRoutesJsonShape)
         replica->stop();
     }
     const UnavailableCase &c = GetParam();
-    auto reply = c.tokenRoute ? client()->Post(std::string(TokenPath)
-                                              + "?grant_type=client_credentials&client_id=" + ApiKey
-                                              + "&client_secret=" + m_secretKey)
+    auto reply = c.tokenRoute ? client()->Post(tokenTarget())
                               : client()->Post(ocrTarget("24.some-token"), imageForm("not an image"),
                                               "application/x-www-form-urlencoded");
     ASSERT_TRUE(reply) << httplib::to_string(reply.error());
