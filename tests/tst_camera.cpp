@@ -21,18 +21,6 @@ namespace {
 const QString OpenCaption = QStringLiteral("📷 Open Camera");
 const QString CloseCaption = QStringLiteral("📷 Close Camera");
 
-int meanLightness(const QImage &image)
-{
-    const QImage small = image.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                                 .convertToFormat(QImage::Format_Grayscale8);
-    qint64 sum = 0;
-    for (int y = 0; y < small.height(); ++y) {
-        for (int x = 0; x < small.width(); ++x)
-            sum += small.pixelColor(x, y).value();
-    }
-    return int(sum / (small.width() * small.height()));
-}
-
 // The open button's caption, the capture button and the status line as one value.
 struct Display
 {
@@ -140,7 +128,7 @@ void tst_Camera::openShowsPictureAndCloseKeepsObjects()
     ClientHarness h;
     h.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(h.window.get()));
-    QVERIFY(meanLightness(h.parts->video->grab().toImage()) < 80); // dark before
+    QVERIFY(toneOf(h.parts->video->grab().toImage()).lightness < 80); // dark before
 
     h.parts->openCamera->click();
     QCOMPARE(displayOf(*h.parts), Opened);
@@ -151,7 +139,7 @@ void tst_Camera::openShowsPictureAndCloseKeepsObjects()
 
     // Frames keep arriving and the widget shows the bright test card.
     QTRY_VERIFY(probe.framesPresented() >= 3);
-    QTRY_VERIFY(meanLightness(h.parts->video->grab().toImage()) > 180);
+    QTRY_VERIFY(toneOf(h.parts->video->grab().toImage()).lightness > 180);
 
     h.parts->openCamera->click();
     QCOMPARE(displayOf(*h.parts), Closed);
@@ -305,7 +293,7 @@ void tst_Camera::captureSendsTheFrame()
 
     const QImage sent = QImage::fromData(pngFromFormBody(h.server.requests.first().body), "PNG");
     QCOMPARE(sent.size(), QSize(1280, 720));
-    QVERIFY(meanLightness(sent) > 180); // the well-lit page, not a dark frame
+    QVERIFY(toneOf(sent).lightness > 180); // the well-lit page, not a dark frame
 
     h.server.release(0);
     QTRY_COMPARE(h.parts->status->text(), QStringLiteral("✅ Recognition completed. 2 lines detected."));

@@ -40,6 +40,16 @@ struct WindowParts
 // markup that the label renders shows up here without its tags.
 QString shownText(QLabel *label);
 
+// Share of dark pixels (printed text) and mean lightness (0-255) of an area
+// of an image: what a picture looks like, roughly.
+struct Tone
+{
+    double darkShare = 0;
+    int lightness = 0;
+};
+Tone toneOf(const QImage &image, const QRect &area);
+inline Tone toneOf(const QImage &image) { return toneOf(image, image.rect()); }
+
 // Hands an image to the window as if the camera had just delivered it.
 void deliverCapturedImage(MainWindow &window, const QImage &image, int id = 1);
 
