@@ -148,11 +148,16 @@ private:
     std::string m_in;
 };
 
+// A POST's head up to its framing (Content-Length or Transfer-Encoding).
+std::string postHead(const std::string &target, const std::string &type = "application/x-www-form-urlencoded")
+{
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type + "\r\n";
+}
+
 std::string post(const std::string &target, const std::string &body,
                  const std::string &type = "application/x-www-form-urlencoded")
 {
-    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type
-            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return postHead(target, type) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // A token asked for on a new connection; "" if none comes within the limit.
@@ -257,10 +262,8 @@ TEST_P(OverLimit, IsRefusedInTheRoutesShapeWithoutBuffering)
     const long before = memoryMiB(server->pid(), "VmRSS");
 
     Connection connection(port());
-    const std::string head = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
-                         : "Content-Length: " + std::to_string(300u << 20) + "\r\n\r\n");
+    const std::string head = postHead(target) + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
+                                                           : "Content-Length: " + std::to_string(300u << 20) + "\r\n\r\n");
     ASSERT_TRUE(connection.send(head));
     std::string chunk(1 << 20, 'A');
     if (c.chunked)
@@ -293,8 +296,7 @@ TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
     for (const bool chunked : {false, true}) {
         for (const size_t size : {size_t(2048), size_t(2049)}) {
             const std::string body = "image=" + std::string(size - 6, 'A');
-            std::string request = "POST " + target + " HTTP/1.1\r\nHost: x\r\n"
-                    "Content-Type: application/x-www-form-urlencoded\r\n";
+            std::string request = postHead(target);
             if (chunked) {
                 // Two chunks: the second one crosses the limit.
                 const std::string first = body.substr(0, 1500), second = body.substr(1500);
