@@ -49,6 +49,12 @@ private:
     std::string m_log;
 };
 
+// Runs a program (arguments[0], looked up in PATH) with this process's
+// environment plus `environment`. Its stderr, and with stdoutToo its stdout,
+// go to errFd; the rest to /dev/null (all of it when errFd < 0). The pid, or -1.
+pid_t spawnProgram(std::vector<std::string> arguments, const std::vector<std::string> &environment, int errFd,
+                   bool stdoutToo = false);
+
 // The test credentials on an ephemeral loopback port, two workers, then
 // extra (a later option overrides an earlier one).
 std::vector<std::string> defaultServerArguments(const std::vector<std::string> &extra = {});

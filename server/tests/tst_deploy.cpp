@@ -13,7 +13,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,8 +30,6 @@
 #include <iostream>
 #include <regex>
 #include <sstream>
-
-extern char **environ;
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
@@ -150,20 +147,11 @@ bool accepts(int port)
 // Runs a program with its output in a file; returns its pid.
 pid_t spawnLogged(const std::vector<std::string> &arguments, const std::string &outputFile)
 {
-    std::vector<std::string> args = arguments;
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    const pid_t pid = spawnProgram(arguments, {}, fd, true);
+    close(fd);
     return pid;
 }
 
