@@ -19,33 +19,6 @@ private slots:
     void showsTheLivePicture();
 };
 
-namespace {
-
-// Share of dark pixels (printed text) and mean lightness of an area.
-struct Tone
-{
-    double darkShare = 0;
-    int lightness = 0;
-};
-
-Tone toneOf(const QImage &image, const QRect &area)
-{
-    const QImage part = image.copy(area).convertToFormat(QImage::Format_Grayscale8);
-    qint64 sum = 0;
-    qint64 dark = 0;
-    for (int y = 0; y < part.height(); ++y) {
-        const uchar *line = part.constScanLine(y);
-        for (int x = 0; x < part.width(); ++x) {
-            sum += line[x];
-            dark += line[x] < 100;
-        }
-    }
-    const qint64 count = qint64(part.width()) * part.height();
-    return {double(dark) / count, int(sum / count)};
-}
-
-} // namespace
-
 void tst_CameraWindow::showsTheLivePicture()
 {
     QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),

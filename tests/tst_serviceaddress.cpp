@@ -35,13 +35,17 @@ void tst_ServiceAddress::baseUrl_data()
     QTest::newRow("http localhost") << "http://LOCALHOST:1" << "http://localhost:1";
     QTest::newRow("http remote") << "http://example.com" << QString();
     QTest::newRow("http private range") << "http://10.0.0.1" << QString();
+    QTest::newRow("http private range, port") << "http://192.168.1.10:8290" << QString();
     QTest::newRow("http look-alike host") << "http://127.0.0.1.example.com" << QString();
     QTest::newRow("http localhost subdomain") << "http://localhost.example.com" << QString();
     QTest::newRow("http any address") << "http://0.0.0.0" << QString();
     QTest::newRow("unknown scheme") << "file:///tmp" << QString();
+    QTest::newRow("other scheme, loopback") << "ftp://127.0.0.1" << QString();
+    QTest::newRow("no scheme") << "aip.baidubce.com" << QString();
     QTest::newRow("no host") << "https://" << QString();
     QTest::newRow("relative") << "/oauth" << QString();
     QTest::newRow("user info") << "https://u@ocr.example.com" << QString();
+    QTest::newRow("query") << "https://ocr.example.com/?x=1" << QString();
     QTest::newRow("fragment") << "https://ocr.example.com/#x" << QString();
     QTest::newRow("garbage") << "https://exa mple.com" << QString();
     QTest::newRow("line breaks") << "https://ocr.example.com/a\r\nvirelto: ok\u2028" << QString();

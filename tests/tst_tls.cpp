@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "httptestserver.h"
+#include "clientharness.h"
 #include "mainwindow.h"
-#include "messageboxrecorder.h"
 #include "temporaryworkingdirectory.h"
-#include "windowparts.h"
 
 #include <QFile>
 #include <QLabel>
@@ -25,8 +23,6 @@ private slots:
     void acceptsTrustedAuthority();
 
 private:
-    std::unique_ptr<MainWindow> windowFor(HttpTestServer &server);
-
     QSslCertificate m_ca;
     QSslCertificate m_certificate;
     QSslKey m_key;
@@ -48,36 +44,23 @@ void tst_Tls::initTestCase()
 void tst_Tls::cleanup()
 {
     QSslConfiguration::setDefaultConfiguration(m_originalDefault);
-    qunsetenv("VIRELTO_API_BASE_URL");
-}
-
-std::unique_ptr<MainWindow> tst_Tls::windowFor(HttpTestServer &server)
-{
-    server.useTls(m_certificate, m_key);
-    if (!server.listenOnLoopback())
-        return nullptr;
-    qputenv("VIRELTO_API_BASE_URL", server.baseUrl().toEncoded());
-    return std::make_unique<MainWindow>();
 }
 
 void tst_Tls::refusesUnknownAuthority()
 {
-    HttpTestServer server;
-    MessageBoxRecorder boxes;
-    auto window = windowFor(server);
-    QVERIFY(window);
-    WindowParts parts(*window);
-    QVERIFY(server.baseUrl().toString().startsWith(QStringLiteral("https://")));
+    ClientHarness h(m_certificate, m_key);
+    QVERIFY(h.server.baseUrl().toString().startsWith(QStringLiteral("https://")));
 
-    parts.apiKey->setText(QStringLiteral("key"));
-    parts.secretKey->setText(QStringLiteral("secret"));
-    parts.getToken->click();
-    QTRY_COMPARE(boxes.boxes.size(), 1);
+    h.parts->apiKey->setText(QStringLiteral("key"));
+    h.parts->secretKey->setText(QStringLiteral("secret"));
+    h.parts->getToken->click();
+    QTRY_COMPARE(h.boxes.boxes.size(), 1);
 
-    QCOMPARE(boxes.boxes.first().title, QStringLiteral("Network Error"));
-    QVERIFY2(parts.status->text().startsWith(QStringLiteral("● Failed to get token: ")), qPrintable(parts.status->text()));
-    QVERIFY(parts.accessToken->text().isEmpty());
-    QVERIFY2(server.requests.isEmpty(), "credentials reached an untrusted server");
+    QCOMPARE(h.boxes.boxes.first().title, QStringLiteral("Network Error"));
+    QVERIFY2(h.parts->status->text().startsWith(QStringLiteral("● Failed to get token: ")),
+             qPrintable(h.parts->status->text()));
+    QVERIFY(h.parts->accessToken->text().isEmpty());
+    QVERIFY2(h.server.requests.isEmpty(), "credentials reached an untrusted server");
 }
 
 void tst_Tls::acceptsTrustedAuthority()
@@ -88,30 +71,26 @@ void tst_Tls::acceptsTrustedAuthority()
     trusting.setCaCertificates(QSslConfiguration::systemCaCertificates() << m_ca);
     QSslConfiguration::setDefaultConfiguration(trusting);
 
-    HttpTestServer server;
-    MessageBoxRecorder boxes;
-    auto window = windowFor(server); // a fresh window: a pooled connection keeps its old trust
-    QVERIFY(window);
-    WindowParts parts(*window);
-    server.enqueue(200, R"({"access_token":"24.tls","expires_in":2592000})");
-    server.enqueue(200, R"({"words_result":[{"words":"over TLS"}],"words_result_num":1})");
+    ClientHarness h(m_certificate, m_key); // a fresh window: a pooled connection keeps its old trust
+    h.server.enqueue(200, R"({"access_token":"24.tls","expires_in":2592000})");
+    h.server.enqueue(200, R"({"words_result":[{"words":"over TLS"}],"words_result_num":1})");
 
-    parts.apiKey->setText(QStringLiteral("key"));
-    parts.secretKey->setText(QStringLiteral("secret"));
-    parts.getToken->click();
-    QTRY_COMPARE(parts.accessToken->text(), QStringLiteral("24.tls"));
-    QCOMPARE(boxes.titles(), QStringList{QStringLiteral("Success")});
+    h.parts->apiKey->setText(QStringLiteral("key"));
+    h.parts->secretKey->setText(QStringLiteral("secret"));
+    h.parts->getToken->click();
+    QTRY_COMPARE(h.parts->accessToken->text(), QStringLiteral("24.tls"));
+    QCOMPARE(h.boxes.titles(), QStringList{QStringLiteral("Success")});
 
     TemporaryWorkingDirectory workDir;
     QVERIFY(workDir.isValid());
     QImage image(32, 24, QImage::Format_RGB32);
     image.fill(Qt::white);
-    deliverCapturedImage(*window, image);
-    QTRY_COMPARE(parts.status->text(), QStringLiteral("✅ Recognition completed. 1 lines detected."));
+    deliverCapturedImage(*h.window, image);
+    QTRY_COMPARE(h.parts->status->text(), QStringLiteral("✅ Recognition completed. 1 lines detected."));
 
-    QCOMPARE(server.requests.size(), 2);
-    QCOMPARE(server.requests.at(0).path(), QByteArray("/oauth/2.0/token"));
-    QCOMPARE(server.requests.at(1).query(), QByteArray("access_token=24.tls"));
+    QCOMPARE(h.server.requests.size(), 2);
+    QCOMPARE(h.server.requests.at(0).path(), QByteArray("/oauth/2.0/token"));
+    QCOMPARE(h.server.requests.at(1).query(), QByteArray("access_token=24.tls"));
 }
 
 QTEST_MAIN(tst_Tls)

@@ -212,12 +212,9 @@ void tst_Window::refusesUnsafeServiceAddress_data()
 {
     QTest::addColumn<QString>("value");
 
+    // Which addresses are refused is tst_serviceaddress's table; here, that a
+    // refusal ends the program with one line on stderr.
     QTest::newRow("plain http to a remote host") << "http://ocr.example.com";
-    QTest::newRow("plain http to a private address") << "http://192.168.1.10:8290";
-    QTest::newRow("other scheme") << "ftp://127.0.0.1";
-    QTest::newRow("no scheme") << "aip.baidubce.com";
-    QTest::newRow("credentials in the address") << "https://user:pw@ocr.example.com";
-    QTest::newRow("query") << "https://ocr.example.com/?x=1";
     QTest::newRow("line break") << "https://ocr.example.com/a\nvirelto: address accepted";
 }
 

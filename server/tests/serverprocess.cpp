@@ -11,16 +11,11 @@
 
 extern char **environ;
 
-namespace {
-
-pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment, int errFd,
-            std::vector<std::string> prefix = {})
+pid_t spawnProgram(std::vector<std::string> arguments, const std::vector<std::string> &environment, int errFd,
+                   bool stdoutToo)
 {
-    std::vector<std::string> args = arguments;
-    args.insert(args.begin(), OCR_SERVER_BINARY);
-    args.insert(args.begin(), prefix.begin(), prefix.end());
     std::vector<char *> argv;
-    for (auto &a : args)
+    for (auto &a : arguments)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -35,13 +30,28 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::st
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    for (const int fd : {STDERR_FILENO, STDOUT_FILENO}) {
+        if (errFd >= 0 && (fd == STDERR_FILENO || stdoutToo))
+            posix_spawn_file_actions_adddup2(&actions, errFd, fd);
+        else
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+namespace {
+
+// The server binary with these arguments, after `prefix` (a program that runs it).
+pid_t spawn(const std::vector<std::string> &arguments, const std::vector<std::string> &environment, int errFd,
+            std::vector<std::string> prefix = {})
+{
+    prefix.push_back(OCR_SERVER_BINARY);
+    prefix.insert(prefix.end(), arguments.begin(), arguments.end());
+    return spawnProgram(std::move(prefix), environment, errFd, false);
 }
 
 } // namespace
@@ -118,6 +128,11 @@ bool ServerProcess::waitForLog(const std::string &text)
     return m_listening.wait_for(lock, std::chrono::seconds(10), [&] {
         return m_log.find(text) != std::string::npos || m_ended;
     }) && m_log.find(text) != std::string::npos;
+}
+
+pid_t ServerProcess::launch(const std::vector<std::string> &arguments)
+{
+    return spawn(arguments, {}, -1);
 }
 
 int ServerProcess::run(const std::vector<std::string> &arguments, std::string *errors)

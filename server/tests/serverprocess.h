@@ -30,6 +30,10 @@ public:
     // Stops with SIGTERM and returns the exit status.
     int stop();
 
+    // Starts the binary and returns at once, its output thrown away: the
+    // child's pid (for waitForExit), or -1.
+    static pid_t launch(const std::vector<std::string> &arguments);
+
     // Runs the binary to completion (at most 30 s: status 124 after that);
     // returns its exit status and stderr.
     static int run(const std::vector<std::string> &arguments, std::string *errors);
@@ -45,8 +49,19 @@ private:
     std::string m_log;
 };
 
+// Runs a program (arguments[0], looked up in PATH) with this process's
+// environment plus `environment`. Its stderr, and with stdoutToo its stdout,
+// go to errFd; the rest to /dev/null (all of it when errFd < 0). The pid, or -1.
+pid_t spawnProgram(std::vector<std::string> arguments, const std::vector<std::string> &environment, int errFd,
+                   bool stdoutToo = false);
+
 // The test credentials on an ephemeral loopback port, two workers, then
 // extra (a later option overrides an earlier one).
 std::vector<std::string> defaultServerArguments(const std::vector<std::string> &extra = {});
+
+// The route the program uses, and a token request with the test credentials.
+inline constexpr char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
+inline constexpr char GrantQuery[] =
+        "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
 
 #endif

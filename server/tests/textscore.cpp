@@ -28,13 +28,13 @@ std::u32string codePoints(const std::string &utf8, bool fold)
 
 } // namespace
 
-double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual, bool fold)
 {
     const size_t n = std::max(expected.size(), actual.size());
     double sum = 0;
     for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i) {
-        const std::u32string a = codePoints(expected[i], false);
-        const std::u32string b = codePoints(actual[i], false);
+        const std::u32string a = codePoints(expected[i], fold);
+        const std::u32string b = codePoints(actual[i], fold);
         const size_t longest = std::max(a.size(), b.size());
         sum += longest ? 1.0 - double(editDistance(a, b)) / double(longest) : 1.0;
     }

@@ -30,8 +30,10 @@ size_t editDistance(const Text &a, const Text &b)
 }
 
 // Share of matching characters (code points of UTF-8 lines), line by line in
-// order; a missing or extra line scores 0 (1.0: identical).
-double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual);
+// order; a missing or extra line scores 0 (1.0: identical). With `fold`,
+// each line is compared as characterErrors compares text: NFKC, no white space.
+double lineSimilarity(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
+                      bool fold = false);
 
 // Errors as OCR of Chinese is scored: all lines together, NFKC (full-width
 // and half-width colons or digits are the same character), white space

@@ -122,7 +122,6 @@ struct PageCase
     const char *text;
     const char *language;
     double maxErrorRate;
-    bool exactLines; // every line, spaces included, as on the page
 };
 
 void PrintTo(const PageCase &page, std::ostream *out)
@@ -149,26 +148,19 @@ TEST_P(Pages, ReadWithinTheirErrorRate)
     const double cer = characterErrorRate(expected, lines);
     std::cout << page.image << " [" << page.language << "]: CER " << 100 * cer << " %\n";
     EXPECT_LE(cer, page.maxErrorRate) << joined(lines);
-    if (page.exactLines) {
-        EXPECT_EQ(lines, expected);
-    }
 }
 
-// The invoices read within 3 % whichever model goes first; English pages stay
-// exact with English first, the order that keeps them as fast as English
-// alone. Plain prose only Chinese-first: English-first turns its opening line
-// into Latin letters, the engine has to read such lines again.
+// The invoices read within 3 % whichever model goes first (that the English
+// pages come back exact is tst_ocrserver's Pages, through the service). Plain
+// prose only Chinese-first: English-first turns its opening line into Latin
+// letters, the engine has to read such lines again.
 INSTANTIATE_TEST_SUITE_P(
         Fixtures, Pages,
-        ::testing::Values(PageCase{"invoice_zh.png", "invoice_zh.txt", "chi_sim+eng", 0.03, false},
-                          PageCase{"prose_zh.png", "prose_zh.txt", "chi_sim+eng", 0.05, false},
-                          PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "chi_sim+eng", 0.03, false},
-                          PageCase{"invoice_zh.png", "invoice_zh.txt", "eng+chi_sim", 0.03, false},
-                          PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "eng+chi_sim", 0.03, false},
-                          PageCase{"clean.png", "clean.txt", "eng+chi_sim", 0, true},
-                          PageCase{"serif.png", "serif.txt", "eng+chi_sim", 0, true},
-                          PageCase{"small.png", "small.txt", "eng+chi_sim", 0, true},
-                          PageCase{"photo.jpg", "photo.txt", "eng+chi_sim", 0, true}),
+        ::testing::Values(PageCase{"invoice_zh.png", "invoice_zh.txt", "chi_sim+eng", 0.03},
+                          PageCase{"prose_zh.png", "prose_zh.txt", "chi_sim+eng", 0.05},
+                          PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "chi_sim+eng", 0.03},
+                          PageCase{"invoice_zh.png", "invoice_zh.txt", "eng+chi_sim", 0.03},
+                          PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", "eng+chi_sim", 0.03}),
         [](const auto &info) {
             std::string name = std::string(info.param.text).substr(0, std::string(info.param.text).find('.')) + "_"
                     + info.param.language;

@@ -33,8 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char TokenQuery[] = "/oauth/2.0/token?grant_type=client_credentials&client_id=test-key&client_secret=test-secret";
-const char OcrPath[] = "/rest/2.0/ocr/v1/accurate_basic";
 
 // Peak and current resident memory of a process, in MiB.
 long memoryMiB(pid_t pid, const char *field)
@@ -150,18 +148,24 @@ private:
     std::string m_in;
 };
 
+// A POST's head up to its framing (Content-Length or Transfer-Encoding).
+std::string postHead(const std::string &target, const std::string &type = "application/x-www-form-urlencoded")
+{
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type + "\r\n";
+}
+
 std::string post(const std::string &target, const std::string &body,
                  const std::string &type = "application/x-www-form-urlencoded")
 {
-    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type
-            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return postHead(target, type) + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string tokenFrom(int port)
+// A token asked for on a new connection; "" if none comes within the limit.
+std::string tokenFrom(int port, std::chrono::milliseconds limit = 10s)
 {
     Connection c(port);
-    c.send(post(TokenQuery, ""));
-    const auto r = c.response();
+    c.send(post(GrantQuery, ""));
+    const auto r = c.response(limit);
     return r && r->status == 200 ? r->parsed().value("access_token", "") : "";
 }
 
@@ -169,11 +173,7 @@ std::string tokenFrom(int port)
 // a few seconds.
 bool answersPromptly(int port)
 {
-    Connection c(port);
-    return c.send(post(TokenQuery, "")) && [&] {
-        const auto r = c.response(5s);
-        return r && r->status == 200;
-    }();
+    return !tokenFrom(port, 5s).empty();
 }
 
 class HttpCore : public ::testing::Test
@@ -201,7 +201,7 @@ TEST_F(HttpCore, IdleSlowAndKeptAliveClientsDoNotDelayOthers)
     for (int i = 0; i < 40; ++i) {
         idle.emplace_back(port());
         keptAlive.emplace_back(port());
-        keptAlive.back().send(post(TokenQuery, ""));
+        keptAlive.back().send(post(GrantQuery, ""));
         ASSERT_TRUE(keptAlive.back().response()) << "keep-alive client " << i;
         slow.emplace_back(port());
         slow.back().send("POST /oauth/2.0/tok");
@@ -231,7 +231,7 @@ TEST_F(HttpCore, IdleSlowAndKeptAliveClientsDoNotDelayOthers)
 TEST_F(HttpCore, BodilessPostIsAnsweredAtOnce)
 {
     Connection c(port());
-    c.send(std::string("POST ") + TokenQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    c.send(std::string("POST ") + GrantQuery + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const auto r = c.response(5s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
@@ -262,10 +262,8 @@ TEST_P(OverLimit, IsRefusedInTheRoutesShapeWithoutBuffering)
     const long before = memoryMiB(server->pid(), "VmRSS");
 
     Connection connection(port());
-    const std::string head = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
-                         : "Content-Length: " + std::to_string(300u << 20) + "\r\n\r\n");
+    const std::string head = postHead(target) + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
+                                                           : "Content-Length: " + std::to_string(300u << 20) + "\r\n\r\n");
     ASSERT_TRUE(connection.send(head));
     std::string chunk(1 << 20, 'A');
     if (c.chunked)
@@ -298,8 +296,7 @@ TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
     for (const bool chunked : {false, true}) {
         for (const size_t size : {size_t(2048), size_t(2049)}) {
             const std::string body = "image=" + std::string(size - 6, 'A');
-            std::string request = "POST " + target + " HTTP/1.1\r\nHost: x\r\n"
-                    "Content-Type: application/x-www-form-urlencoded\r\n";
+            std::string request = postHead(target);
             if (chunked) {
                 // Two chunks: the second one crosses the limit.
                 const std::string first = body.substr(0, 1500), second = body.substr(1500);
@@ -378,7 +375,6 @@ TEST(HttpCoreLimits, ConnectionsBeyondTheLimitAreRefusedCleanly)
     std::vector<Connection> held;
     for (int i = 0; i < 4; ++i)
         held.emplace_back(server.port());
-    ASSERT_TRUE(server.waitForLog("listening"));
     // Let the server take all four before the fifth arrives.
     for (auto &c : held)
         c.readFor(50ms);
@@ -394,10 +390,9 @@ TEST(HttpCoreLimits, ConnectionsBeyondTheLimitAreRefusedCleanly)
     EXPECT_TRUE(served);
 }
 
-std::string blankPng(int width, int height)
+// The page as PNG bytes; the page is destroyed.
+std::string pngOf(Pix *pix)
 {
-    Pix *pix = pixCreate(width, height, 32);
-    pixSetAll(pix); // white
     l_uint8 *data = nullptr;
     size_t size = 0;
     pixWriteMemPng(&data, &size, pix, 0.0);
@@ -405,6 +400,13 @@ std::string blankPng(int width, int height)
     lept_free(data);
     pixDestroy(&pix);
     return out;
+}
+
+std::string blankPng(int width, int height)
+{
+    Pix *pix = pixCreate(width, height, 32);
+    pixSetAll(pix); // white
+    return pngOf(pix);
 }
 
 TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
@@ -448,13 +450,8 @@ TEST(HttpCoreEngine, RecognitionHasADeadline)
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             pixRasterop(sheet, x * w, y * h, w, h, PIX_SRC, page, 0, 0);
-    l_uint8 *data = nullptr;
-    size_t size = 0;
-    pixWriteMemPng(&data, &size, sheet, 0.0);
-    const std::string png(reinterpret_cast<char *>(data), size);
-    lept_free(data);
-    pixDestroy(&sheet);
     pixDestroy(&page);
+    const std::string png = pngOf(sheet);
 
     ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
     ASSERT_TRUE(server.started());
@@ -471,21 +468,8 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
 {
     // From the first instant of the process to just after it listens.
     for (int delayMs : {0, 1, 5, 20, 100, 400}) {
-        const std::vector<std::string> args = defaultServerArguments({"--workers", "1"});
-        std::vector<char *> argv;
-        std::string binary = OCR_SERVER_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies = args;
-        for (auto &a : copies)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int devNull = open("/dev/null", O_WRONLY);
-            dup2(devNull, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const pid_t pid = ServerProcess::launch(defaultServerArguments({"--workers", "1"}));
+        ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(pid, SIGTERM);
         const int status = waitForExit(pid, 30s);
@@ -538,13 +522,23 @@ std::string writeSecret(const std::string &name, const std::string &value, mode_
     return path;
 }
 
-TEST(HttpCoreSecrets, StartUpRulesForSecrets)
+// Every refused configuration ends the server with status 2 and one line.
+TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
 {
+    ServerProcess running(defaultServerArguments({"--workers", "1"}));
+    ASSERT_TRUE(running.started());
+    const std::string busyPort = "127.0.0.1:" + std::to_string(running.port());
     const std::string key = writeSecret("api-key", "file-key", 0600);
     const std::string secret = writeSecret("secret-key", "file-secret", 0600);
     const std::string shared = writeSecret("shared-secret-key", "file-secret", 0640);
     const std::string shortKey = writeSecret("short-token-key", "0123456789", 0600);
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--listen", "127.0.0.1:0"}, "no credentials"},
+        {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
+        {{"--listen", "127.0.0.1:0", "--api-key", "k", "--secret-key", "s", "--lang", "xyz"},
+         "cannot load Tesseract language 'xyz'"},
+        {{"--workers", "zero"}, "--workers wants a whole number"},
+        {{"--bogus"}, "unknown option '--bogus'"},
         {{"--api-key-file", key, "--secret-key-file", shared}, "can be read or changed by group or others"},
         {{"--api-key-file", key, "--secret-key-file", secret, "--token-key-file", shortKey}, "at least 32 bytes"},
         {{"--api-key", "k", "--secret-key", "s", "--token-key", "short"}, "at least 32 bytes"},
@@ -568,10 +562,9 @@ TEST(HttpCoreSecrets, StartUpRulesForSecrets)
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
 
-    ServerProcess onCommandLine(defaultServerArguments({"--workers", "1"}));
-    ASSERT_TRUE(onCommandLine.started());
-    EXPECT_NE(onCommandLine.log().find("warning: --secret-key on the command line"), std::string::npos);
-    const std::string commandLine = readFile("/proc/" + std::to_string(onCommandLine.pid()) + "/cmdline");
+    // Secrets on the command line: warned about, and hidden from other users' ps.
+    EXPECT_NE(running.log().find("warning: --secret-key on the command line"), std::string::npos);
+    const std::string commandLine = readFile("/proc/" + std::to_string(running.pid()) + "/cmdline");
     EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
 }
 

@@ -18,6 +18,19 @@ using namespace ocrserver;
 
 namespace {
 
+// Every table's rows carry a name: the test's name and what a failure prints.
+template<typename Row>
+std::string rowName(const testing::TestParamInfo<Row> &info)
+{
+    return info.param.name;
+}
+
+template<typename Row>
+auto operator<<(std::ostream &out, const Row &row) -> decltype(out << row.name)
+{
+    return out << row.name;
+}
+
 // A request and what to verify it with, owning its text so rows can change any of it.
 struct Signed
 {
@@ -103,16 +116,6 @@ struct VerifyRow
     std::function<void(Signed &)> change;
     BceVerdict expected;
 };
-
-std::string rowName(const testing::TestParamInfo<VerifyRow> &info)
-{
-    return info.param.name;
-}
-
-void PrintTo(const VerifyRow &row, std::ostream *out)
-{
-    *out << row.name;
-}
 
 class BceVerify : public testing::TestWithParam<VerifyRow>
 {
@@ -247,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(SignedAsSent, BceVerify, testing::Values(
         for (size_t i = 0; i < BceLimits::maxQueryFields; ++i)
             s.query += "&f" + std::to_string(i) + "=1"; }, BceVerdict::Malformed},
     VerifyRow{"method_not_a_token", sdkRequest, [](Signed &s) { s.method = "PO ST"; }, BceVerdict::Malformed}),
-    rowName);
+    rowName<VerifyRow>);
 
 TEST(BceScheme, RecognisedByItsPrefixOnly)
 {
@@ -277,16 +280,6 @@ TEST_P(Form, Fields)
     EXPECT_EQ(malformed, GetParam().malformed);
 }
 
-std::string formRowName(const testing::TestParamInfo<FormRow> &info)
-{
-    return info.param.name;
-}
-
-void PrintTo(const FormRow &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Rows, Form, testing::Values(
     // The SDK's token-mode query: the '?' and what follows belong to the value.
     FormRow{"sdk_token_query", "aipSdk=node&access_token=24.6b.1796642918.ab?aipSdk=node",
@@ -300,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Form, testing::Values(
     FormRow{"empty_fields_skipped", "&&flag&&v=1&", {{"flag", ""}, {"v", "1"}}, 0},
     FormRow{"bad_escapes_counted", "a=%zz&b=%4&c=ok&%=d", {{"c", "ok"}}, 3},
     FormRow{"empty", "", {}, 0}),
-    formRowName);
+    rowName<FormRow>);
 
 struct ComponentRow
 {
@@ -318,16 +311,6 @@ TEST_P(FormComponent, Decoded)
     EXPECT_EQ(decodeFormComponent(GetParam().input), GetParam().decoded);
 }
 
-std::string componentRowName(const testing::TestParamInfo<ComponentRow> &info)
-{
-    return info.param.name;
-}
-
-void PrintTo(const ComponentRow &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Rows, FormComponent, testing::Values(
     ComponentRow{"utf8", "%E6%B5%8B%e8%af%95", std::string("\xE6\xB5\x8B\xE8\xAF\x95")},
     ComponentRow{"nul_byte", "a%00b", std::string("a\0b", 3)},
@@ -336,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, FormComponent, testing::Values(
     ComponentRow{"escape_cut_short", "ab%4", std::nullopt},
     ComponentRow{"lone_percent", "%", std::nullopt},
     ComponentRow{"escape_not_hex", "%+1", std::nullopt}),
-    componentRowName);
+    rowName<ComponentRow>);
 
 // --- access tokens ---------------------------------------------------------------
 

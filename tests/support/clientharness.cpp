@@ -6,7 +6,14 @@
 #include <QNetworkReply>
 
 ClientHarness::ClientHarness()
+    : ClientHarness(QSslCertificate(), QSslKey())
 {
+}
+
+ClientHarness::ClientHarness(const QSslCertificate &certificate, const QSslKey &key)
+{
+    if (!certificate.isNull())
+        server.useTls(certificate, key);
     if (!server.listenOnLoopback())
         qFatal("cannot listen on 127.0.0.1: %s", qPrintable(server.errorString()));
     qputenv("VIRELTO_API_BASE_URL", server.baseUrl().toEncoded());

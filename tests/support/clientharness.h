@@ -12,10 +12,11 @@ class MainWindow;
 
 // A window that talks to its own loopback server, with message boxes
 // recorded and closed. The server address is set before the window exists,
-// as the window reads it once.
+// as the window reads it once. Given a certificate, the server speaks TLS.
 struct ClientHarness
 {
     ClientHarness();
+    ClientHarness(const QSslCertificate &certificate, const QSslKey &key);
     ~ClientHarness();
 
     HttpTestServer server;

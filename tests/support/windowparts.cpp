@@ -6,6 +6,8 @@
 #include <QAccessible>
 #include <QBoxLayout>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
@@ -83,4 +85,32 @@ QByteArray pngFromFormBody(const QByteArray &body)
     QByteArray value = body.mid(6);
     value.replace('+', ' '); // as a form decoder reads it
     return QByteArray::fromBase64(QByteArray::fromPercentEncoding(value));
+}
+
+QString notJsonText(const QByteArray &body)
+{
+    return notJsonText(body, QString::fromUtf8(body));
+}
+
+QString notJsonText(const QByteArray &body, const QString &shownBody)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(body, &error);
+    return QStringLiteral("JSON parse error:\n") + error.errorString() + QStringLiteral("\n\nRaw response:\n") + shownBody;
+}
+
+Tone toneOf(const QImage &image, const QRect &area)
+{
+    const QImage part = image.copy(area).convertToFormat(QImage::Format_Grayscale8);
+    qint64 sum = 0;
+    qint64 dark = 0;
+    for (int y = 0; y < part.height(); ++y) {
+        const uchar *line = part.constScanLine(y);
+        for (int x = 0; x < part.width(); ++x) {
+            sum += line[x];
+            dark += line[x] < 100;
+        }
+    }
+    const qint64 count = qint64(part.width()) * part.height();
+    return count ? Tone{double(dark) / count, int(sum / count)} : Tone();
 }
