@@ -30,12 +30,14 @@ pid_t spawnProgram(std::vector<std::string> arguments, const std::vector<std::st
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (const int fd : {STDERR_FILENO, STDOUT_FILENO}) {
-        if (errFd >= 0 && (fd == STDERR_FILENO || stdoutToo))
+    const auto route = [&actions, errFd](int fd, bool kept) {
+        if (kept && errFd >= 0)
             posix_spawn_file_actions_adddup2(&actions, errFd, fd);
         else
             posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
-    }
+    };
+    route(STDERR_FILENO, true);
+    route(STDOUT_FILENO, stdoutToo);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
