@@ -1,0 +1,212 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Rewrites the PP-OCR text detector, line-direction classifier and line
+recogniser so that OpenCV 4.6's ONNX importer loads and runs them, with the
+same arithmetic:
+
+- each input gets a fixed shape (the importer infers every layer's shape
+  from it once, at load time); the recogniser once per line width, as
+  rec-<width>.onnx;
+- Constant nodes become initializers, and Clip's min/max inputs become
+  attributes (the importer reads only the attribute form);
+- Reshape targets computed at run time from Shape results become constants
+  (batch and copied dimensions as 0, the sequence length as -1), which drops
+  the Shape, Slice, Cast and Concat nodes that fed them;
+- a multiply and add by a vector along the last axis of a 3-D tensor (each
+  layer norm's affine step) becomes a grouped 1x1 convolution on an NCHW
+  view of the tensor.
+
+Usage: prepare_models.py ASSETS_DIR OUTPUT_DIR WIDTH...
+"""
+import os
+import shutil
+import sys
+
+import numpy as np
+import onnx
+from onnx import helper, numpy_helper
+
+DETECTOR = 'ch_PP-OCRv4_det_infer.onnx'
+CLASSIFIER = 'ch_ppocr_mobile_v2.0_cls_infer.onnx'
+RECOGNISER = 'ch_PP-OCRv4_rec_infer.onnx'
+DICTIONARY = 'ppocr_keys_v1.txt'
+LINE_HEIGHT = 48
+CLASSIFIER_WIDTH = 192
+DETECTOR_SIDE = 640  # any multiple of 32: the detector's layers follow the input
+
+
+def initializers(graph):
+    return {i.name: numpy_helper.to_array(i) for i in graph.initializer}
+
+
+def replace_nodes(graph, nodes):
+    del graph.node[:]
+    graph.node.extend(nodes)
+
+
+def constants_to_initializers(graph):
+    kept = []
+    for node in graph.node:
+        if node.op_type == 'Constant':
+            value = numpy_helper.to_array(node.attribute[0].t)
+            graph.initializer.append(numpy_helper.from_array(value, node.output[0]))
+        else:
+            kept.append(node)
+    replace_nodes(graph, kept)
+
+
+def clip_bounds_as_attributes(graph):
+    values = initializers(graph)
+    for node in graph.node:
+        if node.op_type != 'Clip' or len(node.input) < 2:
+            continue
+        bounds = list(node.input[1:])
+        del node.input[1:]
+        for name, bound in zip(('min', 'max'), bounds):
+            if bound:
+                node.attribute.append(helper.make_attribute(name, float(values[bound])))
+
+
+def constant_reshape_targets(graph):
+    producer = {out: node for node in graph.node for out in node.output}
+    values = initializers(graph)
+
+    def through_casts(name):
+        node = producer.get(name)
+        while node is not None and node.op_type == 'Cast':
+            name = node.input[0]
+            node = producer.get(name)
+        return name, node
+
+    def pieces(name):
+        """('value', v) for a constant entry, ('dim', tensor, axis) for one read off a Shape."""
+        name, node = through_casts(name)
+        if name in values:
+            return [('value', int(v)) for v in np.atleast_1d(values[name])]
+        if node is not None and node.op_type == 'Concat':
+            return [p for part in node.input for p in pieces(part)]
+        if node is not None and node.op_type == 'Slice':
+            source, shape = through_casts(node.input[0])
+            attributes = {a.name: helper.get_attribute_value(a) for a in node.attribute}
+            if shape is not None and shape.op_type == 'Shape' and attributes.get('axes', [0]) == [0]:
+                return [('dim', shape.input[0], axis)
+                        for axis in range(attributes['starts'][0], attributes['ends'][0])]
+        raise ValueError('a Reshape target this script does not know how to fold: ' + name)
+
+    for node in graph.node:
+        if node.op_type != 'Reshape' or node.input[1] in values:
+            continue
+        target = []
+        for position, piece in enumerate(pieces(node.input[1])):
+            if piece[0] == 'value':
+                target.append(piece[1])
+            elif piece[2] == position and (piece[1] == node.input[0] or position == 0):
+                target.append(0)  # the same dimension of the reshaped tensor, or the batch
+            else:
+                target.append(-1)
+        if target.count(-1) > 1:
+            raise ValueError('%s: more than one inferred dimension in %s' % (node.output[0], target))
+        name = node.output[0] + '.target'
+        graph.initializer.append(numpy_helper.from_array(np.array(target, dtype=np.int64), name))
+        node.input[1] = name
+
+
+def last_axis_affine_as_convolution(graph):
+    values = initializers(graph)
+    users = {}
+    for node in graph.node:
+        for name in node.input:
+            users.setdefault(name, []).append(node)
+
+    def vector(name):
+        value = values.get(name)
+        return value if value is not None and value.ndim == 1 and value.size > 1 else None
+
+    nodes, folded, count = [], set(), 0
+    for node in graph.node:
+        if id(node) in folded:
+            continue
+        gamma = vector(node.input[1]) if node.op_type == 'Mul' else None
+        if gamma is None:
+            nodes.append(node)
+            continue
+        beta, last = np.zeros_like(gamma), node
+        after = users.get(node.output[0], [])
+        if len(after) == 1 and after[0].op_type == 'Add' and vector(after[0].input[1]) is not None \
+                and vector(after[0].input[1]).shape == gamma.shape:
+            last = after[0]
+            beta = vector(last.input[1])
+            folded.add(id(last))
+        channels = gamma.size
+        p = 'affine%d' % count
+        count += 1
+        graph.initializer.extend([
+            numpy_helper.from_array(gamma.astype(np.float32).reshape(channels, 1, 1, 1), p + '.weight'),
+            numpy_helper.from_array(beta.astype(np.float32), p + '.bias'),
+            numpy_helper.from_array(np.array([0, 0, 1, -1], np.int64), p + '.nchw'),
+            numpy_helper.from_array(np.array([0, 0, -1], np.int64), p + '.ncw'),
+        ])
+        nodes += [
+            helper.make_node('Transpose', [node.input[0]], [p + '.channels'], perm=[0, 2, 1]),
+            helper.make_node('Reshape', [p + '.channels', p + '.nchw'], [p + '.image']),
+            helper.make_node('Conv', [p + '.image', p + '.weight', p + '.bias'], [p + '.scaled'],
+                             group=channels, kernel_shape=[1, 1]),
+            helper.make_node('Reshape', [p + '.scaled', p + '.ncw'], [p + '.flat']),
+            helper.make_node('Transpose', [p + '.flat'], [last.output[0]], perm=[0, 2, 1]),
+        ]
+    replace_nodes(graph, nodes)
+
+
+def drop_unused(graph):
+    needed = {out.name for out in graph.output}
+    kept = []
+    for node in reversed(graph.node):
+        if any(out in needed for out in node.output):
+            kept.append(node)
+            needed.update(name for name in node.input if name)
+    kept.reverse()
+    replace_nodes(graph, kept)
+    live = [i for i in graph.initializer if i.name in needed]
+    del graph.initializer[:]
+    graph.initializer.extend(live)
+
+
+def fix_input_shape(graph, shape):
+    dims = graph.input[0].type.tensor_type.shape.dim
+    for dim, value in zip(dims, shape):
+        dim.ClearField('dim_param')
+        dim.dim_value = value
+
+
+def prepare(source, target, shape, affine=False):
+    model = onnx.load(source)
+    graph = model.graph
+    constants_to_initializers(graph)
+    clip_bounds_as_attributes(graph)
+    constant_reshape_targets(graph)
+    if affine:
+        last_axis_affine_as_convolution(graph)
+    drop_unused(graph)
+    fix_input_shape(graph, shape)
+    onnx.save(model, target + '.part')
+    os.replace(target + '.part', target)
+
+
+def main(argv):
+    if len(argv) < 4:
+        sys.exit(__doc__)
+    assets, output, widths = argv[1], argv[2], [int(w) for w in argv[3:]]
+    os.makedirs(output, exist_ok=True)
+    prepare(os.path.join(assets, DETECTOR), os.path.join(output, 'det.onnx'), [1, 3, DETECTOR_SIDE, DETECTOR_SIDE])
+    prepare(os.path.join(assets, CLASSIFIER), os.path.join(output, 'cls.onnx'),
+            [1, 3, LINE_HEIGHT, CLASSIFIER_WIDTH])
+    for width in widths:
+        if width % 32:
+            sys.exit('line widths must be multiples of 32: %d' % width)
+        prepare(os.path.join(assets, RECOGNISER), os.path.join(output, 'rec-%d.onnx' % width),
+                [1, 3, LINE_HEIGHT, width], affine=True)
+    shutil.copyfile(os.path.join(assets, DICTIONARY), os.path.join(output, 'keys.txt'))
+
+
+if __name__ == '__main__':
+    main(sys.argv)
