@@ -36,6 +36,8 @@ struct Options
     std::string tokenKey;
     long long tokenTtl = 2592000;
     std::string language = "chi_sim+eng"; // the cloud's default, CHN_ENG
+    ocrserver::ReaderChoice reader = ocrserver::ReaderChoice::Auto;
+    std::string models; // empty: beside the binary, else the installed ones
     int workers = 0;
     long long queueLength = -1; // -1: four per worker
     int qps = 0;
@@ -50,7 +52,7 @@ struct Options
 
 const char Usage[] =
         "Usage: virelto-ocr-server [options]\n"
-        "An offline OCR service (Tesseract) that answers the cloud OCR service's token\n"
+        "An offline OCR service (text-line models and Tesseract) that answers the cloud OCR service's token\n"
         "and accurate_basic endpoints.\n\n"
         "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8290; port 0: any free port)\n"
         "  --api-key-file FILE       the API Key clients use (or VIRELTO_OCR_API_KEY)\n"
@@ -61,6 +63,10 @@ const char Usage[] =
         "  --api-key, --secret-key, --token-key VALUE\n"
         "                            the same on the command line, where other users can see it\n"
         "  --token-ttl SECONDS       lifetime of an access token (default 2592000; at most 10 years)\n"
+        "  --engine auto|tesseract   auto (default): text-line detection and recognition for\n"
+        "                            Chinese and English, Tesseract for other languages\n"
+        "  --models DIR              the prepared line models (default: models/ beside the\n"
+        "                            binary, else " VIRELTO_MODELS_DIR ")\n"
         "  --lang LANG               Tesseract language of requests without language_type\n"
         "                            (default chi_sim+eng, the cloud's CHN_ENG)\n"
         "  --workers N               OCR engines, the number of recognitions at once (default: cores)\n"
@@ -182,8 +188,8 @@ Options parseOptions(int argc, char **argv)
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
     enum { Listen = 1, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
-           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, ShutdownGrace, TlsCert, TlsKey, Help,
-           ShowVersion };
+           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, ShutdownGrace, TlsCert, TlsKey, Engine,
+           Models, Help, ShowVersion };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, Listen},
         {"api-key", required_argument, nullptr, ApiKey},
@@ -203,6 +209,8 @@ Options parseOptions(int argc, char **argv)
         {"shutdown-grace", required_argument, nullptr, ShutdownGrace},
         {"tls-cert", required_argument, nullptr, TlsCert},
         {"tls-key", required_argument, nullptr, TlsKey},
+        {"engine", required_argument, nullptr, Engine},
+        {"models", required_argument, nullptr, Models},
         {"help", no_argument, nullptr, Help},
         {"version", no_argument, nullptr, ShowVersion},
         {nullptr, 0, nullptr, 0},
@@ -230,6 +238,15 @@ Options parseOptions(int argc, char **argv)
         case TokenKeyFile: o.tokenKey = readSecretFile("--token-key-file", optarg); break;
         case TokenTtl: o.tokenTtl = number("--token-ttl", optarg, 1, ocrserver::TokenSigner::MaxTtl); break;
         case Lang: o.language = optarg; break;
+        case Engine:
+            if (std::strcmp(optarg, "auto") == 0)
+                o.reader = ocrserver::ReaderChoice::Auto;
+            else if (std::strcmp(optarg, "tesseract") == 0)
+                o.reader = ocrserver::ReaderChoice::Tesseract;
+            else
+                fail(std::string("--engine wants auto or tesseract, not '") + optarg + "'");
+            break;
+        case Models: o.models = optarg; break;
         case Workers: o.workers = int(number("--workers", optarg, 1, 256)); break;
         case Queue: o.queueLength = number("--queue", optarg, 0, 100000); break;
         case RecognizeTimeout: o.recognizeTimeout = number("--recognize-timeout", optarg, 1, 3600); break;
@@ -270,6 +287,23 @@ void limitOpenMpThreads(char **argv)
                  std::strerror(errno));
 }
 
+// The line models given, or those beside the binary (a build tree), or the
+// installed ones.
+std::string modelsFolder(const std::string &given)
+{
+    if (!given.empty())
+        return given;
+    std::string self(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n > 0) {
+        self.resize(size_t(n));
+        const std::string beside = self.substr(0, self.rfind('/') + 1) + "models";
+        if (access((beside + "/det.onnx").c_str(), R_OK) == 0)
+            return beside;
+    }
+    return VIRELTO_MODELS_DIR;
+}
+
 // Every connection is a descriptor: make room for the allowed number.
 void raiseDescriptorLimit(long long connections)
 {
@@ -306,9 +340,12 @@ int main(int argc, char **argv)
         engineOptions.workers = options.workers;
         engineOptions.queueLength = size_t(options.queueLength);
         engineOptions.deadline = std::chrono::seconds(options.recognizeTimeout);
+        engineOptions.reader = options.reader;
+        if (options.reader == ocrserver::ReaderChoice::Auto)
+            engineOptions.lineModels = modelsFolder(options.models);
         engine = std::make_unique<ocrserver::OcrEngine>(options.language, engineOptions);
     } catch (const std::exception &e) {
-        fail(std::string(e.what()) + " (is its tesseract-ocr-* data package installed?)");
+        fail(std::string(e.what()) + " (are the service's model files installed? see --help)");
     }
 
     ocrserver::ServiceLimits limits;
@@ -338,9 +375,10 @@ int main(int argc, char **argv)
     for (const auto &warning : options.warnings)
         std::fprintf(stderr, "virelto-ocr-server: %s\n", warning.c_str());
     const bool ipv6 = options.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "virelto-ocr-server %s listening on %s://%s%s%s:%d (workers %d, lang %s)\n", Version,
-                 server->tls() ? "https" : "http", ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "",
-                 int(server->port()), engine->workers(), options.language.c_str());
+    std::fprintf(stderr, "virelto-ocr-server %s listening on %s://%s%s%s:%d (workers %d, lang %s, engine %s)\n",
+                 Version, server->tls() ? "https" : "http", ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "",
+                 int(server->port()), engine->workers(), options.language.c_str(),
+                 options.reader == ocrserver::ReaderChoice::Auto ? "auto" : "tesseract");
     std::fflush(stderr);
 
     // The HTTP threads inherit the blocked stop signals; only this one takes them.

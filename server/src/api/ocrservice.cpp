@@ -141,9 +141,17 @@ json location(const Box &box)
     return {{"left", box.left}, {"top", box.top}, {"width", box.width}, {"height", box.height}};
 }
 
-// The box's corners clockwise from its top left, as the cloud gives a line's polygon.
-json vertexes(const Box &box)
+// The line's corners clockwise from its top left, as the cloud gives a
+// line's polygon: its tilted quadrilateral where the reader found one.
+json vertexes(const RecognizedLine &line)
 {
+    if (line.vertexes.size() == 4) {
+        json corners = json::array();
+        for (const Point &p : line.vertexes)
+            corners.push_back({{"x", p.x}, {"y", p.y}});
+        return corners;
+    }
+    const Box &box = line.box;
     const int right = box.left + box.width, bottom = box.top + box.height;
     return json::array({{{"x", box.left}, {"y", box.top}},
                         {{"x", right}, {"y", box.top}},
@@ -164,7 +172,7 @@ json ocrReply(const Recognition &result, const Endpoint &endpoint, const std::ma
         if (endpoint.positions)
             entry["location"] = location(line.box);
         if (withVertexes)
-            entry["vertexes_location"] = vertexes(line.box);
+            entry["vertexes_location"] = vertexes(line);
         if (withChars) {
             json chars = json::array();
             for (const RecognizedChar &c : line.chars)

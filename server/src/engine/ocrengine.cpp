@@ -1,241 +1,33 @@
 // SPDX-License-Identifier: MIT
 #include "engine/ocrengine.h"
 
-#include "engine/orientation.h"
+#include "engine/linemodelreader.h"
 #include "engine/pdfpage.h"
+#include "engine/tesseractreader.h"
 
 #include <leptonica/allheaders.h>
-#include <tesseract/baseapi.h>
-#include <tesseract/ocrclass.h>
-#include <tesseract/resultiterator.h>
 
 #include <algorithm>
-#include <cctype>
-#include <functional>
 #include <future>
-#include <map>
-#include <optional>
 #include <sstream>
-#include <stdexcept>
 
 namespace ocrserver {
 
 struct OcrEngine::Worker
 {
-    std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>> apis; // by language
-    std::unique_ptr<OrientationDetector> orientation;                    // made on first use
+    std::unique_ptr<TesseractReader> tesseract;
+    std::unique_ptr<LineModelReader> lineModels; // null when not used
 };
 
 namespace {
 
-// The line without surrounding white space, and runs of spaces (kept by
-// preserve_interword_spaces, wide at table columns) as one.
-std::string trimmed(const char *text)
+// The languages the line models read, by Tesseract's names.
+bool lineModelsRead(const std::string &language)
 {
-    std::string s;
-    bool space = false;
-    for (const char *c = text ? text : ""; *c; ++c) {
-        if (std::isspace(static_cast<unsigned char>(*c))) {
-            space = !s.empty();
-            continue;
-        }
-        if (space)
-            s += ' ';
-        space = false;
-        s += *c;
-    }
-    return s;
-}
-
-bool containsHan(std::string_view utf8)
-{
-    for (size_t i = 0; i + 2 < utf8.size(); ++i) {
-        const auto b0 = static_cast<unsigned char>(utf8[i]);
-        if ((b0 & 0xf0) != 0xe0)
-            continue;
-        const char32_t cp = char32_t(b0 & 0x0f) << 12 | char32_t(static_cast<unsigned char>(utf8[i + 1]) & 0x3f) << 6
-                | char32_t(static_cast<unsigned char>(utf8[i + 2]) & 0x3f);
-        if ((cp >= 0x4e00 && cp <= 0x9fff) || (cp >= 0x3400 && cp <= 0x4dbf) || (cp >= 0xf900 && cp <= 0xfaff))
-            return true;
-    }
-    return false;
-}
-
-// How a language is read. Chinese with English is read English-first,
-// which keeps Latin pages as fast and as exact as English alone; a line with
-// any Han in it, or read poorly, is read again Chinese-first (English-first
-// turns Chinese beside digits into Latin letters, and a title of plain
-// Chinese can pass for Latin altogether), and the better reading is kept.
-struct Reading
-{
-    std::string first;
-    std::string reread; // empty: one pass
-};
-
-Reading readingFor(const std::string &language)
-{
-    if (language == "chi_sim+eng")
-        return {"eng+chi_sim", "chi_sim+eng"};
-    return {language, {}};
-}
-
-constexpr double RereadBelow = 0.75;
-
-// What Tesseract's cancel hook looks at while it recognises.
-struct Interrupt
-{
-    const std::atomic<bool> *cancelled;
-    const std::atomic<bool> *abort;
-
-    bool now() const { return (cancelled && cancelled->load()) || abort->load(); }
-    static bool check(void *self, int) { return static_cast<Interrupt *>(self)->now(); }
-};
-
-// LSTM symbol boxes are estimates and may overhang the line's ink (tall
-// boxes around Han characters, above all); a character lies in its line.
-Box within(const Box &b, const Box &line)
-{
-    const auto clamp = [](int v, int low, int high) { return std::min(std::max(v, low), high); };
-    const int left = clamp(b.left, line.left, line.left + line.width);
-    const int top = clamp(b.top, line.top, line.top + line.height);
-    const int right = clamp(b.left + b.width, left, line.left + line.width);
-    const int bottom = clamp(b.top + b.height, top, line.top + line.height);
-    return {left, top, right - left, bottom - top};
-}
-
-Box boxAt(const tesseract::ResultIterator &it, tesseract::PageIteratorLevel level)
-{
-    int left = 0, top = 0, right = 0, bottom = 0;
-    it.BoundingBox(level, &left, &top, &right, &bottom);
-    return {left, top, right - left, bottom - top};
-}
-
-// Lines, with their boxes and each symbol's, from one walk over the result.
-std::vector<RecognizedLine> readLines(tesseract::TessBaseAPI &api)
-{
-    std::vector<RecognizedLine> lines;
-    std::vector<double> confidences;
-    int paragraph = -1;
-    RecognizedLine current;
-    const auto finishLine = [&] {
-        if (current.text.empty())
-            return;
-        current.paragraph = paragraph;
-        for (RecognizedChar &c : current.chars)
-            c.box = within(c.box, current.box);
-        if (!confidences.empty()) {
-            double sum = 0;
-            current.min = 1;
-            for (double c : confidences) {
-                sum += c;
-                current.min = std::min(current.min, c);
-            }
-            current.average = sum / double(confidences.size());
-            double squares = 0;
-            for (double c : confidences)
-                squares += (c - current.average) * (c - current.average);
-            current.variance = squares / double(confidences.size());
-        }
-        lines.push_back(std::move(current));
-    };
-
-    std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
-    if (it && !it->Empty(tesseract::RIL_SYMBOL)) {
-        do {
-            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
-                finishLine();
-                current = RecognizedLine();
-                confidences.clear();
-                if (it->IsAtBeginningOf(tesseract::RIL_PARA))
-                    ++paragraph;
-                std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-                current.text = trimmed(text.get());
-                current.box = boxAt(*it, tesseract::RIL_TEXTLINE);
-            }
-            if (it->IsAtBeginningOf(tesseract::RIL_WORD))
-                confidences.push_back(std::clamp(it->Confidence(tesseract::RIL_WORD) / 100.0, 0.0, 1.0));
-            std::unique_ptr<char[]> symbol(it->GetUTF8Text(tesseract::RIL_SYMBOL));
-            if (symbol && symbol[0])
-                current.chars.push_back({symbol.get(), boxAt(*it, tesseract::RIL_SYMBOL)});
-        } while (it->Next(tesseract::RIL_SYMBOL));
-        finishLine();
-    }
-    return lines;
-}
-
-// A box on the upright page (width x height) as it lies in the image as
-// sent, which was that page turned `direction` quarter turns counter-clockwise.
-Box asSent(const Box &b, int direction, int width, int height)
-{
-    switch (direction) {
-    case 1:
-        return {b.top, width - b.left - b.width, b.height, b.width};
-    case 2:
-        return {width - b.left - b.width, height - b.top - b.height, b.width, b.height};
-    case 3:
-        return {height - b.top - b.height, b.left, b.height, b.width};
-    default:
-        return b;
-    }
-}
-
-// One line read again in its own rectangle (padded, as Tesseract wants some
-// margin) as a single line; nothing when it reads no better.
-std::optional<RecognizedLine> reread(tesseract::TessBaseAPI &api, Pix *page, const RecognizedLine &line)
-{
-    const Box &box = line.box;
-    const int pad = std::max(2, box.height / 4);
-    const int left = std::max(0, box.left - pad), top = std::max(0, box.top - pad);
-    const int right = std::min(int(pixGetWidth(page)), box.left + box.width + pad);
-    const int bottom = std::min(int(pixGetHeight(page)), box.top + box.height + pad);
-    if (right <= left || bottom <= top)
-        return std::nullopt;
-    api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-    api.SetRectangle(left, top, right - left, bottom - top);
-    std::vector<RecognizedLine> again;
-    if (api.Recognize(nullptr) == 0)
-        again = readLines(api);
-    api.SetPageSegMode(tesseract::PSM_AUTO);
-    if (again.empty() || again.front().average <= line.average)
-        return std::nullopt;
-    RecognizedLine better = line;
-    better.text.clear();
-    better.chars.clear();
-    for (RecognizedLine &part : again) {
-        better.text += (better.text.empty() ? "" : " ") + part.text;
-        for (RecognizedChar &c : part.chars)
-            better.chars.push_back({std::move(c.text), within(c.box, line.box)});
-    }
-    better.average = again.front().average;
-    better.min = again.front().min;
-    better.variance = again.front().variance;
-    return better;
+    return language == "chi_sim+eng" || language == "eng";
 }
 
 } // namespace
-
-std::unique_ptr<tesseract::TessBaseAPI> OcrEngine::createApi(const std::string &language)
-{
-    auto api = std::make_unique<tesseract::TessBaseAPI>();
-    api->SetVariable("debug_file", "/dev/null"); // no resolution warnings per request
-    if (api->Init(nullptr, language.c_str(), tesseract::OEM_LSTM_ONLY) != 0)
-        throw std::runtime_error("cannot load Tesseract language '" + language + "'");
-    api->SetPageSegMode(tesseract::PSM_AUTO);
-    // Sauvola copes with the uneven light of camera stills far better than Otsu.
-    api->SetVariable("thresholding_method", "2");
-    // Read English-first, Chinese would otherwise come out with a space
-    // between every two characters; runs of spaces are folded afterwards.
-    api->SetVariable("preserve_interword_spaces", "1");
-    return api;
-}
-
-tesseract::TessBaseAPI &OcrEngine::api(Worker &worker, const std::string &language)
-{
-    auto &api = worker.apis[language];
-    if (!api)
-        api = createApi(language); // a language other than the default: once per worker
-    return *api;
-}
 
 OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
     : m_defaultLanguage(language)
@@ -244,16 +36,17 @@ OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
     // Leptonica's warnings (a JPEG it could not read, say) would break the
     // service's one line per request on stderr; failures come back as results.
     setMsgSeverity(L_SEVERITY_NONE);
-    const Reading reading = readingFor(language);
+    const bool withLineModels = options.reader == ReaderChoice::Auto && !options.lineModels.empty();
+    if (withLineModels)
+        LineModelReader::useOneThread();
     for (int i = 0; i < std::max(1, options.workers); ++i) {
         auto worker = std::make_unique<Worker>();
-        worker->apis.emplace(reading.first, createApi(reading.first));
-        if (!reading.reread.empty())
-            worker->apis.emplace(reading.reread, createApi(reading.reread));
+        worker->tesseract = std::make_unique<TesseractReader>(language);
+        if (withLineModels)
+            worker->lineModels = std::make_unique<LineModelReader>(options.lineModels);
         m_workers.push_back(std::move(worker));
     }
-    std::vector<std::string> available;
-    m_workers.front()->apis.begin()->second->GetAvailableLanguagesAsVector(&available);
+    const std::vector<std::string> available = m_workers.front()->tesseract->installedLanguages();
     m_installed.insert(available.begin(), available.end());
     for (auto &worker : m_workers)
         m_threads.emplace_back([this, w = worker.get()] { work(*w); });
@@ -399,55 +192,6 @@ PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options,
     return std::move(rendered.pix);
 }
 
-// Lines that the first pass may have read as the wrong script, read again
-// with the other model; stops early once interrupted or out of time.
-void rereadLines(tesseract::TessBaseAPI &api, Pix *page, std::vector<RecognizedLine> &lines,
-                 const std::function<bool()> &stop)
-{
-    bool imageSet = false;
-    for (RecognizedLine &line : lines) {
-        if (line.average >= RereadBelow && !containsHan(line.text))
-            continue;
-        if (stop())
-            break; // what the first pass read stands
-        if (!imageSet)
-            api.SetImage(page);
-        imageSet = true;
-        if (auto better = reread(api, page, line))
-            line = std::move(*better);
-    }
-    api.Clear();
-}
-
-// Positions are given in the image as it was sent, as the cloud gives them.
-void turnBoxesBack(std::vector<RecognizedLine> &lines, int direction, Pix *upright)
-{
-    if (direction <= 0)
-        return;
-    const int width = int(pixGetWidth(upright)), height = int(pixGetHeight(upright));
-    for (RecognizedLine &line : lines) {
-        line.box = asSent(line.box, direction, width, height);
-        for (RecognizedChar &c : line.chars)
-            c.box = asSent(c.box, direction, width, height);
-    }
-}
-
-// Grey, evenly lit and, when asked, upright: a quarter of a colour page's
-// memory, and camera stills read far better without their shadows.
-PixHandle prepare(OcrEngine::Worker &worker, PixHandle decoded, bool detectDirection, Recognition *result)
-{
-    OrientationDetector *detector = nullptr;
-    if (detectDirection) {
-        if (!worker.orientation)
-            worker.orientation = std::make_unique<OrientationDetector>();
-        detector = worker.orientation.get();
-    }
-    PreparedPage prepared = preparePage(decoded.get(), detector);
-    if (detectDirection)
-        result->direction = prepared.orientation.direction;
-    return std::move(prepared.pix);
-}
-
 } // namespace
 
 Recognition OcrEngine::run(Worker &worker, const Queued &queued)
@@ -458,45 +202,11 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     PixHandle page = decodePage(job, m_options, started, &result);
     if (!page)
         return result;
-
-    const Reading reading = readingFor(job.language);
-    tesseract::TessBaseAPI *first = nullptr;
-    tesseract::TessBaseAPI *second = nullptr;
-    try {
-        page = prepare(worker, std::move(page), job.detectDirection, &result);
-        first = &api(worker, reading.first);
-        if (!reading.reread.empty())
-            second = &api(worker, reading.reread);
-    } catch (const std::exception &) { // a model that cannot be loaded
-        result.outcome = Outcome::Failed;
-        return result;
-    }
-    if (!page) {
-        result.outcome = Outcome::Undecodable;
-        return result;
-    }
-
-    Interrupt interrupt{queued.cancelled.get(), &m_abort};
-    tesseract::ETEXT_DESC monitor;
-    monitor.cancel = &Interrupt::check;
-    monitor.cancel_this = &interrupt;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    monitor.set_deadline_msecs(int(std::max<std::int64_t>(1, (m_options.deadline - spent).count())));
-
-    first->SetImage(page.get());
-    if (first->Recognize(&monitor) != 0) {
-        result.outcome = interrupt.now() ? Outcome::Cancelled
-                : monitor.deadline_exceeded() ? Outcome::TimedOut
-                                              : Outcome::Failed;
-        first->Clear();
-        return result;
-    }
-    result.outcome = Outcome::Done;
-    result.lines = readLines(*first);
-    first->Clear();
-    if (second)
-        rereadLines(*second, page.get(), result.lines, [&] { return interrupt.now() || monitor.deadline_exceeded(); });
-    turnBoxesBack(result.lines, result.direction, page.get());
+    const ReadingStop stop{queued.cancelled.get(), &m_abort, started + m_options.deadline};
+    PageReader &reader = worker.lineModels && lineModelsRead(job.language)
+            ? static_cast<PageReader &>(*worker.lineModels)
+            : *worker.tesseract;
+    reader.read(page.get(), job, stop, &result);
     return result;
 }
 

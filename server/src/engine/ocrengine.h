@@ -15,10 +15,6 @@
 #include <thread>
 #include <vector>
 
-namespace tesseract {
-class TessBaseAPI;
-}
-
 namespace ocrserver {
 
 // A box in pixels of the image as it was sent (or of the PDF page as
@@ -32,9 +28,15 @@ struct Box
     int height = 0;
 };
 
+struct Point
+{
+    int x = 0;
+    int y = 0;
+};
+
 struct RecognizedChar
 {
-    std::string text; // one symbol as Tesseract reads it, UTF-8
+    std::string text; // one symbol, UTF-8
     Box box;
 };
 
@@ -47,6 +49,9 @@ struct RecognizedLine
     double min = 0;
     double variance = 0;
     Box box;
+    // The line's corners clockwise from its top left as the text reads, in
+    // the same pixels as box; empty where the line is the box itself.
+    std::vector<Point> vertexes;
     std::vector<RecognizedChar> chars; // in reading order, inside box
 };
 
@@ -72,8 +77,15 @@ struct RecognitionJob
     bool detectDirection = false; // find how the page lies and read it upright
 };
 
+// Which reader reads a page. Auto: the text-line detector and recogniser for
+// the languages its models know (Chinese and English, English), Tesseract for
+// the others.
+enum class ReaderChoice { Auto, Tesseract };
+
 struct EngineOptions
 {
+    ReaderChoice reader = ReaderChoice::Auto;
+    std::string lineModels; // folder of the prepared line models; empty: Tesseract only
     int workers = 1;
     std::size_t queueLength = 4;                 // recognitions waiting for a worker
     std::chrono::milliseconds deadline{30000}; // for one recognition, decoding included
@@ -81,8 +93,8 @@ struct EngineOptions
     long maxPageSide = 8192;
 };
 
-// A fixed set of worker threads, each with its own Tesseract instances,
-// behind a bounded queue. Images are decoded, and PDF pages rendered, by the
+// A fixed set of worker threads, each with its own readers, behind a
+// bounded queue. Images are decoded, and PDF pages rendered, by the
 // worker that recognises them, so memory grows with the workers, not with
 // the clients.
 class OcrEngine
@@ -90,7 +102,8 @@ class OcrEngine
 public:
     using Done = std::function<void(Recognition)>;
 
-    // Throws std::runtime_error when the language cannot be loaded.
+    // Throws std::runtime_error when the language or the line models cannot
+    // be loaded.
     OcrEngine(const std::string &language, EngineOptions options);
     ~OcrEngine();
     OcrEngine(const OcrEngine &) = delete;
@@ -125,9 +138,7 @@ private:
 
     void work(Worker &worker);
     Recognition run(Worker &worker, const Queued &queued);
-    tesseract::TessBaseAPI &api(Worker &worker, const std::string &language);
     std::vector<Queued> takeCancelled();
-    static std::unique_ptr<tesseract::TessBaseAPI> createApi(const std::string &language);
 
     const std::string m_defaultLanguage;
     const EngineOptions m_options;

@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: MIT
+// Camera pictures with their true text (NAME.jpg or NAME.png beside
+// NAME.txt): character error rate and time per picture, for each reader,
+// English (en_*) and Chinese (zh_*) apart.
+//   camera_bench FOLDER [auto|tesseract]...
+#include "engine/ocrengine.h"
+#include "textscore.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> linesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct Tally
+{
+    CharacterErrors errors;
+    double seconds = 0;
+    int pictures = 0;
+    void add(const CharacterErrors &e, double s)
+    {
+        errors.edits += e.edits;
+        errors.length += e.length;
+        seconds += s;
+        ++pictures;
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: camera_bench FOLDER [auto|tesseract]...\n");
+        return 2;
+    }
+    std::vector<fs::path> pictures;
+    for (const auto &entry : fs::directory_iterator(argv[1])) {
+        const auto ext = entry.path().extension();
+        if ((ext == ".jpg" || ext == ".png") && fs::exists(fs::path(entry.path()).replace_extension(".txt")))
+            pictures.push_back(entry.path());
+    }
+    std::sort(pictures.begin(), pictures.end());
+    std::vector<std::string> readers;
+    for (int i = 2; i < argc; ++i)
+        readers.push_back(argv[i]);
+    if (readers.empty())
+        readers = {"auto", "tesseract"};
+
+    for (const std::string &reader : readers) {
+        ocrserver::EngineOptions options;
+        options.deadline = std::chrono::minutes(10);
+        options.reader = reader == "tesseract" ? ocrserver::ReaderChoice::Tesseract : ocrserver::ReaderChoice::Auto;
+        if (options.reader == ocrserver::ReaderChoice::Auto)
+            options.lineModels = MODELS_DIR;
+        ocrserver::OcrEngine engine("chi_sim+eng", options);
+        Tally english, chinese;
+        for (const fs::path &picture : pictures) {
+            ocrserver::RecognitionJob job;
+            job.image = contents(picture);
+            job.language = "chi_sim+eng";
+            job.detectDirection = true;
+            const auto started = std::chrono::steady_clock::now();
+            const ocrserver::Recognition result = engine.recognize(job);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            std::vector<std::string> read;
+            for (const auto &line : result.lines)
+                read.push_back(line.text);
+            const CharacterErrors errors =
+                    characterErrors(linesOf(contents(fs::path(picture).replace_extension(".txt"))), read);
+            (picture.filename().string().rfind("zh_", 0) == 0 ? chinese : english).add(errors, seconds);
+            std::printf("%-10s %-28s CER %.3f  %5.2f s  %2zu lines  direction %d\n", reader.c_str(),
+                        picture.filename().c_str(), errors.rate(), seconds, result.lines.size(), result.direction);
+            if (std::getenv("CAMERA_BENCH_SHOW"))
+                for (const auto &line : read)
+                    std::printf("    | %s\n", line.c_str());
+            std::fflush(stdout);
+        }
+        CharacterErrors all = english.errors;
+        all.edits += chinese.errors.edits;
+        all.length += chinese.errors.length;
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%-10s English CER %.3f  Chinese CER %.3f  overall %.3f  mean %.2f s a picture  peak RSS %ld MiB\n",
+                    reader.c_str(), english.errors.rate(), chinese.errors.rate(), all.rate(),
+                    (english.seconds + chinese.seconds) / std::max(1, english.pictures + chinese.pictures),
+                    usage.ru_maxrss / 1024);
+    }
+    return 0;
+}

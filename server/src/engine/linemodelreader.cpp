@@ -1,0 +1,476 @@
+// SPDX-License-Identifier: MIT
+#include "engine/linemodelreader.h"
+
+#include "engine/orientation.h"
+#include "engine/textlines.h"
+
+#include <leptonica/allheaders.h>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <dirent.h>
+#include <fstream>
+#include <stdexcept>
+
+namespace ocrserver {
+
+namespace {
+
+constexpr int LineHeight = 48;         // the recogniser's and the classifier's input height
+constexpr int ClassifierWidth = 192;
+constexpr int DetectorStride = 32;     // the detector's input sides are multiples of this
+constexpr int DetectorMaxSide = 1536;  // larger pictures are scaled down to this for detection
+constexpr int DetectorMinSide = 960;   // smaller ones are scaled up, so that small text is found
+constexpr float StraightenFrom = 20;   // degrees; lines leaning less are cropped as they lie
+constexpr float UpsideDownFrom = 0.9f; // the classifier's confidence before a line is turned
+constexpr float DropBelow = 0.5f;      // mean symbol probability of a line worth returning
+
+struct AffineMaps
+{
+    cv::Matx23f toWorking = cv::Matx23f(1, 0, 0, 0, 1, 0); // picture as sent -> picture as read
+    cv::Matx23f toSent = cv::Matx23f(1, 0, 0, 0, 1, 0);
+};
+
+cv::Point2f apply(const cv::Matx23f &m, cv::Point2f p)
+{
+    return {m(0, 0) * p.x + m(0, 1) * p.y + m(0, 2), m(1, 0) * p.x + m(1, 1) * p.y + m(1, 2)};
+}
+
+// `first`, then `second`.
+cv::Matx23f then(const cv::Matx23f &first, const cv::Matx23f &second)
+{
+    const cv::Matx33f a(first(0, 0), first(0, 1), first(0, 2), first(1, 0), first(1, 1), first(1, 2), 0, 0, 1);
+    const cv::Matx33f b(second(0, 0), second(0, 1), second(0, 2), second(1, 0), second(1, 1), second(1, 2), 0, 0, 1);
+    const cv::Matx33f c = b * a;
+    return {c(0, 0), c(0, 1), c(0, 2), c(1, 0), c(1, 1), c(1, 2)};
+}
+
+cv::Matx23f inverted(const cv::Matx23f &m)
+{
+    cv::Matx23f out;
+    cv::invertAffineTransform(m, out);
+    return out;
+}
+
+float distance(cv::Point2f a, cv::Point2f b)
+{
+    return std::hypot(a.x - b.x, a.y - b.y);
+}
+
+// The page as OpenCV's 8-bit BGR, whatever depth Leptonica decoded it at.
+cv::Mat bgrOf(Pix *page)
+{
+    PixHandle rgb(pixConvertTo32(page));
+    if (!rgb)
+        return {};
+    const int width = int(pixGetWidth(rgb.get())), height = int(pixGetHeight(rgb.get()));
+    const int wordsPerLine = int(pixGetWpl(rgb.get()));
+    const l_uint32 *data = pixGetData(rgb.get());
+    cv::Mat bgr(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y) {
+        const l_uint32 *line = data + y * wordsPerLine;
+        auto *out = bgr.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < width; ++x) {
+            const l_uint32 v = line[x];
+            out[x] = cv::Vec3b(uchar(v >> L_BLUE_SHIFT), uchar(v >> L_GREEN_SHIFT), uchar(v >> L_RED_SHIFT));
+        }
+    }
+    return bgr;
+}
+
+// The picture turned counter-clockwise by `degrees` on a canvas that holds
+// all of it; its maps to and from the picture as it was.
+cv::Mat turned(const cv::Mat &image, float degrees, AffineMaps *maps)
+{
+    const cv::Point2f centre(float(image.cols) / 2, float(image.rows) / 2);
+    cv::Mat m = cv::getRotationMatrix2D(centre, double(degrees), 1.0);
+    const cv::Rect2f bounds = cv::RotatedRect(centre, cv::Size2f(image.size()), -degrees).boundingRect2f();
+    m.at<double>(0, 2) += bounds.width / 2 - centre.x;
+    m.at<double>(1, 2) += bounds.height / 2 - centre.y;
+    cv::Mat out;
+    cv::warpAffine(image, out, m, cv::Size(int(std::ceil(bounds.width)), int(std::ceil(bounds.height))),
+                   cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    maps->toWorking = cv::Matx23f(m);
+    maps->toSent = inverted(maps->toWorking);
+    return out;
+}
+
+std::vector<std::string> readDictionary(const std::string &path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        entries.push_back(line);
+    }
+    return entries;
+}
+
+std::vector<uchar> readModel(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uchar> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof())
+        bytes.clear();
+    if (bytes.empty())
+        throw std::runtime_error("cannot read the model " + path);
+    return bytes;
+}
+
+cv::dnn::Net netFrom(const std::vector<uchar> &model, const std::string &path)
+{
+    try {
+        return cv::dnn::readNetFromONNX(model);
+    } catch (const cv::Exception &e) {
+        throw std::runtime_error("cannot load the model " + path + ": " + e.what());
+    }
+}
+
+cv::dnn::Net loadNet(const std::string &path)
+{
+    return netFrom(readModel(path), path);
+}
+
+// The recognisers' widths, from the rec-<width>.onnx files in the folder.
+std::vector<int> recogniserWidths(const std::string &folder)
+{
+    std::vector<int> widths;
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
+        throw std::runtime_error("no line models folder " + folder);
+    while (const dirent *entry = readdir(dir)) {
+        int width = 0;
+        char tail = 0;
+        if (std::sscanf(entry->d_name, "rec-%d.onnx%c", &width, &tail) == 1 && width > 0)
+            widths.push_back(width);
+    }
+    closedir(dir);
+    std::sort(widths.begin(), widths.end());
+    if (widths.empty())
+        throw std::runtime_error("no recogniser (rec-<width>.onnx) in " + folder);
+    return widths;
+}
+
+// A line's crop straightened to a rectangle as tall as the line; a line
+// standing on end (a column of Chinese, say) is laid down, its top to the left.
+cv::Mat cropLine(const cv::Mat &image, const Quad &quad, cv::Matx33f *cropToImage, bool *laidDown)
+{
+    const float width = std::max(distance(quad[0], quad[1]), distance(quad[3], quad[2]));
+    const float height = std::max(distance(quad[0], quad[3]), distance(quad[1], quad[2]));
+    const int w = std::max(1, int(std::lround(width))), h = std::max(1, int(std::lround(height)));
+    const cv::Point2f to[4] = {{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
+    const cv::Matx33f transform = cv::getPerspectiveTransform(quad.data(), to);
+    *cropToImage = transform.inv();
+    cv::Mat crop;
+    cv::warpPerspective(image, crop, cv::Mat(transform), cv::Size(w, h), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+    *laidDown = h >= 1.5 * w;
+    if (*laidDown)
+        cv::rotate(crop, crop, cv::ROTATE_90_COUNTERCLOCKWISE);
+    return crop;
+}
+
+// The crop's width when scaled to the models' line height.
+int scaledWidth(const cv::Mat &crop)
+{
+    return std::max(1, int(std::ceil(double(LineHeight) * crop.cols / std::max(1, crop.rows))));
+}
+
+// The crop as the line models take it: LineHeight tall, values in [-1, 1],
+// padded with 0 to `width`.
+cv::Mat lineBlob(const cv::Mat &crop, int width)
+{
+    cv::Mat resized;
+    cv::resize(crop, resized, cv::Size(std::min(width, scaledWidth(crop)), LineHeight), 0, 0, cv::INTER_LINEAR);
+    cv::Mat values;
+    resized.convertTo(values, CV_32F, 1.0 / 127.5, -1.0);
+    cv::copyMakeBorder(values, values, 0, 0, 0, width - values.cols, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    return cv::dnn::blobFromImage(values);
+}
+
+} // namespace
+
+struct LineModelReader::Line
+{
+    Quad quad; // in the picture as read
+    float score = 0;
+    bool turnedOver = false; // the classifier's answer, before the page's turn
+    float confidence = 0;    // and how sure it was
+    bool upsideDown = false; // relative to the page
+    bool laidDown = false;   // the crop was turned a quarter
+    cv::Matx33f cropToImage;
+    int cropWidth = 0, cropHeight = 0; // after laying down
+    int scaledWidth = 0;               // the crop's width at LineHeight, as recognised
+    int inputWidth = 0;                // the recogniser's input width
+    int steps = 0;                     // its time steps
+    std::vector<DecodedSymbol> symbols;
+};
+
+LineModelReader::LineModelReader(const std::string &folder)
+    : m_detectorModel(readModel(folder + "/det.onnx"))
+    , m_detector(netFrom(m_detectorModel, folder + "/det.onnx"))
+    , m_classifier(loadNet(folder + "/cls.onnx"))
+    , m_dictionary(readDictionary(folder + "/keys.txt"))
+{
+    for (int width : recogniserWidths(folder))
+        m_recognisers.emplace_back(width, loadNet(folder + "/rec-" + std::to_string(width) + ".onnx"));
+}
+
+void LineModelReader::useOneThread()
+{
+    cv::setNumThreads(1);
+}
+
+std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image, float angle)
+{
+    const int longSide = std::max(image.cols, image.rows);
+    const double scale = longSide > DetectorMaxSide ? double(DetectorMaxSide) / longSide
+            : longSide < DetectorMinSide            ? double(DetectorMinSide) / longSide
+                                                    : 1.0;
+    const auto side = [scale](int pixels) {
+        return std::max(DetectorStride, int(std::lround(pixels * scale / DetectorStride)) * DetectorStride);
+    };
+    const cv::Size size(side(image.cols), side(image.rows));
+    cv::Mat input;
+    cv::resize(image, input, size, 0, 0, cv::INTER_LINEAR);
+    input.convertTo(input, CV_32F, 1.0 / 255);
+    // The detector learnt on ImageNet's normalisation, applied to BGR pictures.
+    cv::subtract(input, cv::Scalar(0.485, 0.456, 0.406), input);
+    cv::divide(input, cv::Scalar(0.229, 0.224, 0.225), input);
+    // OpenCV 4.6 keeps some layers' output sizes from the first input a net
+    // saw: a picture of another size gets a net of its own.
+    if (size != m_detectorInput) {
+        m_detector = netFrom(m_detectorModel, "det.onnx");
+        m_detectorInput = size;
+    }
+    m_detector.setInput(cv::dnn::blobFromImage(input));
+    cv::Mat out = m_detector.forward();
+    const cv::Mat probability(size.height, size.width, CV_32F, out.ptr<float>());
+
+    const float sx = float(image.cols) / float(size.width), sy = float(image.rows) / float(size.height);
+    std::vector<Line> lines;
+    for (const DetectedLine &found : linesInProbabilityMap(probability, {}, angle)) {
+        Line line;
+        for (size_t i = 0; i < 4; ++i)
+            line.quad[i] = {std::clamp(found.quad[i].x * sx, 0.0f, float(image.cols - 1)),
+                            std::clamp(found.quad[i].y * sy, 0.0f, float(image.rows - 1))};
+        line.score = found.score;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool LineModelReader::classify(const cv::Mat &crop, float *confidence)
+{
+    m_classifier.setInput(lineBlob(crop, ClassifierWidth));
+    const cv::Mat out = m_classifier.forward();
+    const float upright = out.ptr<float>()[0], turned = out.ptr<float>()[1];
+    *confidence = std::max(upright, turned);
+    return turned > upright;
+}
+
+void LineModelReader::recognise(const cv::Mat &crop, Line &line)
+{
+    line.cropWidth = crop.cols;
+    line.cropHeight = crop.rows;
+    // The narrowest recogniser the line fits; a longer line is squeezed into the widest.
+    const int wanted = scaledWidth(crop);
+    auto recogniser = std::find_if(m_recognisers.begin(), m_recognisers.end(),
+                                   [wanted](const auto &r) { return r.first >= wanted; });
+    if (recogniser == m_recognisers.end())
+        --recogniser;
+    line.inputWidth = recogniser->first;
+    line.scaledWidth = std::min(wanted, line.inputWidth);
+    recogniser->second.setInput(lineBlob(crop, line.inputWidth));
+    cv::Mat out = recogniser->second.forward(); // 1 x steps x classes
+    line.steps = out.size[1];
+    const cv::Mat scores(out.size[1], out.size[2], CV_32F, out.ptr<float>());
+    line.symbols = decodeCtc(scores, m_dictionary);
+}
+
+void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result)
+{
+    using Outcome = Recognition::Outcome;
+    const cv::Mat sent = bgrOf(page);
+    if (sent.empty()) {
+        result->outcome = Outcome::Undecodable;
+        return;
+    }
+    const auto stopped = [&] {
+        if (!stop.now())
+            return false;
+        result->outcome = stop.interrupted() ? Outcome::Cancelled : Outcome::TimedOut;
+        result->lines.clear();
+        return true;
+    };
+
+    // Find the lines; a picture turned far from upright is turned back and
+    // its lines found again, as the detector finds level lines best.
+    cv::Mat image = sent;
+    AffineMaps maps;
+    std::vector<Line> lines = detect(image, 0);
+    auto quadsOf = [](const std::vector<Line> &ls) {
+        std::vector<Quad> quads;
+        for (const Line &l : ls)
+            quads.push_back(l.quad);
+        return quads;
+    };
+    float turn = 0;
+    LineDirection direction = dominantDirection(quadsOf(lines));
+    if (direction.lines > 0 && std::abs(direction.angle) >= StraightenFrom) {
+        turn = direction.angle;
+        if (stopped())
+            return;
+        image = turned(sent, turn, &maps);
+        lines = detect(image, 0);
+        direction = dominantDirection(quadsOf(lines));
+    }
+    const float lean = direction.lines > 0 ? direction.angle : 0;
+    if (direction.lines > 0 && std::abs(lean) > 1) {
+        for (Line &line : lines) // corners ordered along the page's own lines
+            line.quad = orderedCorners(cv::minAreaRect(std::vector<cv::Point2f>(line.quad.begin(), line.quad.end())), lean);
+    }
+
+    // Which way up each line lies; a page whose lines mostly read upside
+    // down is turned half round.
+    std::vector<cv::Mat> crops(lines.size());
+    float upsideDownWeight = 0, totalWeight = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (stopped())
+            return;
+        crops[i] = cropLine(image, lines[i].quad, &lines[i].cropToImage, &lines[i].laidDown);
+        lines[i].turnedOver = classify(crops[i], &lines[i].confidence);
+        const float weight = float(crops[i].cols);
+        totalWeight += weight;
+        if (lines[i].turnedOver)
+            upsideDownWeight += weight;
+    }
+    const bool pageUpsideDown = totalWeight > 0 && upsideDownWeight > totalWeight / 2;
+    if (pageUpsideDown) {
+        turn += 180;
+        const cv::Matx23f half = cv::getRotationMatrix2D(
+                cv::Point2f(float(image.cols - 1) / 2, float(image.rows - 1) / 2), 180, 1);
+        cv::rotate(image, image, cv::ROTATE_180);
+        maps.toWorking = then(maps.toWorking, half);
+        maps.toSent = inverted(maps.toWorking);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            Quad q;
+            for (size_t k = 0; k < 4; ++k) // the old bottom right is the new top left
+                q[k] = apply(half, lines[i].quad[(k + 2) % 4]);
+            lines[i].quad = q;
+            crops[i] = cropLine(image, lines[i].quad, &lines[i].cropToImage, &lines[i].laidDown);
+        }
+    }
+    for (Line &line : lines)
+        line.upsideDown = line.turnedOver != pageUpsideDown && line.confidence >= UpsideDownFrom;
+
+    // Read the lines in reading order; lines upside down on an upright page
+    // (labels printed the other way round) come last.
+    std::vector<int> order = readingOrder(quadsOf(lines), lean);
+    std::stable_partition(order.begin(), order.end(), [&](int i) { return !lines[size_t(i)].upsideDown; });
+    int paragraph = -1;
+    const Line *previous = nullptr;
+    for (int index : order) {
+        if (stopped())
+            return;
+        Line &line = lines[size_t(index)];
+        cv::Mat &crop = crops[size_t(index)];
+        if (line.upsideDown)
+            cv::rotate(crop, crop, cv::ROTATE_180);
+        recognise(crop, line);
+
+        RecognizedLine out;
+        std::vector<double> probabilities;
+        for (size_t s = 0; s < line.symbols.size(); ++s) {
+            const DecodedSymbol &symbol = line.symbols[s];
+            out.text += symbol.text;
+            if (symbol.text == " ")
+                continue;
+            probabilities.push_back(symbol.probability);
+            // A symbol reaches halfway to its neighbours, in the crop's pixels.
+            const float step = float(line.inputWidth) / float(std::max(1, line.steps));
+            const float toCrop = float(line.cropWidth) / float(std::max(1, line.scaledWidth));
+            const float start = float(symbol.firstStep) * step, end = float(symbol.lastStep + 1) * step;
+            const float left = s > 0 ? (float(line.symbols[s - 1].lastStep + 1) * step + start) / 2 : start - step;
+            const float right = s + 1 < line.symbols.size() ? (end + float(line.symbols[s + 1].firstStep) * step) / 2
+                                                             : end + step;
+            out.chars.push_back({symbol.text, boxAsSent(std::max(0.0f, left * toCrop),
+                                                        std::min(float(line.cropWidth), right * toCrop), line,
+                                                        maps.toSent, sent.size())});
+        }
+        if (probabilities.empty())
+            continue;
+        double sum = 0;
+        out.min = 1;
+        for (double p : probabilities) {
+            sum += p;
+            out.min = std::min(out.min, p);
+        }
+        out.average = sum / double(probabilities.size());
+        if (out.average < DropBelow)
+            continue;
+        for (double p : probabilities)
+            out.variance += (p - out.average) * (p - out.average);
+        out.variance /= double(probabilities.size());
+
+        out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sent.size());
+        for (const cv::Point2f &corner : line.quad) {
+            const cv::Point2f p = apply(maps.toSent, corner);
+            out.vertexes.push_back({int(std::lround(p.x)), int(std::lround(p.y))});
+        }
+        if (line.upsideDown) // its own top left is the page's bottom right
+            std::rotate(out.vertexes.begin(), out.vertexes.begin() + 2, out.vertexes.end());
+        for (RecognizedChar &c : out.chars) {
+            const int l = std::clamp(c.box.left, out.box.left, out.box.left + out.box.width);
+            const int t = std::clamp(c.box.top, out.box.top, out.box.top + out.box.height);
+            const int r = std::clamp(c.box.left + c.box.width, l, out.box.left + out.box.width);
+            const int b = std::clamp(c.box.top + c.box.height, t, out.box.top + out.box.height);
+            c.box = {l, t, r - l, b - t};
+        }
+        // A new paragraph where a gap wider than a line opens below the last one.
+        const float height = distance(line.quad[0], line.quad[3]);
+        if (!previous || previous->upsideDown != line.upsideDown
+            || (line.quad[0].y - previous->quad[3].y) > std::max(height, distance(previous->quad[0], previous->quad[3])))
+            ++paragraph;
+        out.paragraph = paragraph;
+        previous = &line;
+        result->lines.push_back(std::move(out));
+    }
+    result->outcome = Outcome::Done;
+    if (job.detectDirection) {
+        const int quarters = int(std::lround(turn / 90));
+        result->direction = ((-quarters) % 4 + 4) % 4;
+    }
+}
+
+Box LineModelReader::boxAsSent(float left, float right, const Line &line, const cv::Matx23f &toSent, cv::Size sent)
+{
+    // Corners in the crop as recognised, back through its half turn (a line
+    // upside down on its page) and its quarter turn (a line laid down) to the
+    // crop as cut, then into the picture.
+    const float w = float(line.cropWidth), h = float(line.cropHeight);
+    const cv::Point2f corners[4] = {{left, 0}, {right, 0}, {right, h}, {left, h}};
+    float x0 = float(sent.width), y0 = float(sent.height), x1 = 0, y1 = 0;
+    for (cv::Point2f p : corners) {
+        if (line.upsideDown)
+            p = {w - p.x, h - p.y};
+        if (line.laidDown)
+            p = {h - p.y, p.x};
+        const cv::Vec3f q = line.cropToImage * cv::Vec3f(p.x, p.y, 1);
+        const cv::Point2f s = apply(toSent, {q[0] / q[2], q[1] / q[2]});
+        x0 = std::min(x0, s.x);
+        y0 = std::min(y0, s.y);
+        x1 = std::max(x1, s.x);
+        y1 = std::max(y1, s.y);
+    }
+    const int x = std::clamp(int(std::floor(x0)), 0, sent.width), y = std::clamp(int(std::floor(y0)), 0, sent.height);
+    const int right_ = std::clamp(int(std::ceil(x1)), x, sent.width);
+    const int bottom = std::clamp(int(std::ceil(y1)), y, sent.height);
+    return {x, y, right_ - x, bottom - y};
+}
+
+} // namespace ocrserver

@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: MIT
+#ifndef VIRELTO_SERVER_LINEMODELREADER_H
+#define VIRELTO_SERVER_LINEMODELREADER_H
+
+#include "engine/pagereader.h"
+
+#include <opencv2/dnn.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ocrserver {
+
+// Camera pictures: a text detector that finds lines anywhere and at any
+// angle, a classifier that tells upright lines from upside-down ones, and a
+// recogniser that reads each line's crop (Chinese and English), all run on
+// OpenCV's DNN module from the prepared model files.
+class LineModelReader : public PageReader
+{
+public:
+    // Loads every model in `folder` (det.onnx, cls.onnx, rec-<width>.onnx,
+    // keys.txt); throws std::runtime_error naming what is missing or broken.
+    explicit LineModelReader(const std::string &folder);
+
+    // OpenCV's layers run on the calling thread: the service scales with
+    // its workers, as with Tesseract. Process-wide.
+    static void useOneThread();
+
+    void read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result) override;
+
+private:
+    struct Line;
+    std::vector<Line> detect(const cv::Mat &image, float angle);
+    // Whether the crop reads upside down, and how sure the classifier is.
+    bool classify(const cv::Mat &crop, float *confidence);
+    void recognise(const cv::Mat &crop, Line &line);
+    // Part of a line's crop (x from left to right, its full height) as a
+    // box in the picture as sent.
+    static Box boxAsSent(float left, float right, const Line &line, const cv::Matx23f &toSent, cv::Size sent);
+
+    std::vector<uchar> m_detectorModel;
+    cv::dnn::Net m_detector;
+    cv::Size m_detectorInput; // the input size m_detector was made for
+    cv::dnn::Net m_classifier;
+    std::vector<std::pair<int, cv::dnn::Net>> m_recognisers; // by input width, narrowest first
+    std::vector<std::string> m_dictionary;
+};
+
+} // namespace ocrserver
+
+#endif

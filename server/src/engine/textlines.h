@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+#ifndef VIRELTO_SERVER_TEXTLINES_H
+#define VIRELTO_SERVER_TEXTLINES_H
+
+// The arithmetic around the text-line models, apart from the models
+// themselves: what the detector's probability map says about where lines
+// are, what the recogniser's scores spell, and in which order lines read.
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace ocrserver {
+
+// A line's four corners, clockwise from the top left of its text.
+using Quad = std::array<cv::Point2f, 4>;
+
+struct DetectedLine
+{
+    Quad quad;
+    float score = 0; // mean probability inside the line's core
+};
+
+struct DetectorSettings
+{
+    float threshold = 0.3f;      // a pixel with more probability is text
+    float boxThreshold = 0.5f;   // a region with less mean probability is dropped
+    float unclipRatio = 1.6f;    // how far the shrunk core grows back into the line
+    float minSide = 3;           // regions thinner than this, in map pixels, are noise
+    int maxLines = 1000;
+};
+
+// Lines in the detector's probability map (CV_32F, one value per pixel),
+// their corners in the map's pixels, ordered for lines along `angle`.
+std::vector<DetectedLine> linesInProbabilityMap(const cv::Mat &probability, const DetectorSettings &settings = {},
+                                                float angle = 0);
+
+// The corners of a rotated rectangle, clockwise from the top left of a line
+// that runs along whichever side of it lies closer to `angle` degrees (the
+// page's lines), its text upright when the page's is.
+Quad orderedCorners(const cv::RotatedRect &rect, float angle = 0);
+
+struct DecodedSymbol
+{
+    std::string text;  // UTF-8
+    int firstStep = 0; // the time steps it was read at
+    int lastStep = 0;
+    float probability = 0;
+};
+
+// Best-path CTC decoding of the recogniser's scores (steps x classes,
+// CV_32F, a probability per class): class 0 is the blank, class i the
+// dictionary's entry i - 1, the class after the dictionary a space.
+// Repeats not split by a blank are one symbol; spaces at either end are
+// dropped.
+std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<std::string> &dictionary);
+
+// Reading order of lines lying along `angle` degrees: top to bottom, and
+// left to right along the lines that share a row (their middles at the
+// same height within half a line). Indices into `quads`.
+std::vector<int> readingOrder(const std::vector<Quad> &quads, float angle = 0);
+
+// The dominant direction in degrees (-90, 90] of the lines' long sides,
+// weighted by length; lines that are not clearly longer than tall say
+// nothing. `lines` is 0 when none did.
+struct LineDirection
+{
+    float angle = 0;
+    int lines = 0;
+};
+LineDirection dominantDirection(const std::vector<Quad> &quads);
+
+} // namespace ocrserver
+
+#endif
