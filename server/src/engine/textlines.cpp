@@ -176,8 +176,11 @@ LineDirection dominantDirection(const std::vector<Quad> &quads)
     double c = 0, s = 0;
     LineDirection direction;
     for (const Quad &q : quads) {
-        const cv::Point2f run = q[1] - q[0];
-        const float along = length(run), across = length(q[3] - q[0]);
+        // Whichever way the corners were ordered, a line runs along its longer side.
+        cv::Point2f run = q[1] - q[0], side = q[3] - q[0];
+        if (length(side) > length(run))
+            std::swap(run, side);
+        const float along = length(run), across = length(side);
         if (along < 2 * across)
             continue;
         // Doubled angles: a line and the same line turned half round agree.
