@@ -290,6 +290,11 @@ void LineModelReader::recognise(const cv::Mat &crop, Line &line)
     line.steps = out.size[1];
     const cv::Mat scores(out.size[1], out.size[2], CV_32F, out.ptr<float>());
     line.symbols = decodeCtc(scores, m_dictionary);
+    cv::Mat grey, scaled;
+    cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
+    // Gaps measured at the recogniser's scale, where a time step is a whole number of pixels.
+    cv::resize(grey, scaled, cv::Size(line.scaledWidth, LineHeight), 0, 0, cv::INTER_AREA);
+    spaceWords(line.symbols, scaled, float(line.inputWidth) / float(std::max(1, line.steps)));
 }
 
 void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cctype>
 #include <numeric>
 
 namespace ocrserver {
@@ -79,8 +80,12 @@ std::vector<DetectedLine> linesInProbabilityMap(const cv::Mat &probability, cons
         const float area = core.size.area();
         const float perimeter = 2 * (core.size.width + core.size.height);
         const float grow = area * settings.unclipRatio / perimeter;
-        const cv::RotatedRect line(core.center, cv::Size2f(core.size.width + 2 * grow, core.size.height + 2 * grow),
-                                   core.angle);
+        cv::Size2f size(core.size.width + 2 * grow, core.size.height + 2 * grow);
+        if (size.width >= size.height)
+            size.width += 2 * settings.lineEnds * size.height;
+        else
+            size.height += 2 * settings.lineEnds * size.width;
+        const cv::RotatedRect line(core.center, size, core.angle);
         if (std::min(line.size.width, line.size.height) < settings.minSide + 2)
             continue;
         lines.push_back({orderedCorners(line, angle), score});
@@ -121,6 +126,79 @@ std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<st
     if (!kept.empty() && kept.back().text == " ")
         kept.pop_back();
     return kept;
+}
+
+namespace {
+
+bool latin(const DecodedSymbol &s)
+{
+    return s.text.size() == 1 && std::isgraph(static_cast<unsigned char>(s.text[0]));
+}
+
+} // namespace
+
+void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth)
+{
+    CV_Assert(grey.type() == CV_8U);
+    if (symbols.size() < 2 || grey.cols < 4 || grey.rows < 4)
+        return;
+    cv::Mat ink;
+    cv::threshold(grey, ink, 0, 1, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+    if (size_t(cv::countNonZero(ink)) * 2 > grey.total()) // light text on a dark ground
+        ink = 1 - ink;
+    // The band where the letters stand, and how much ink each column of it holds.
+    cv::Mat rows, columns;
+    cv::reduce(ink, rows, 1, cv::REDUCE_SUM, CV_32S);
+    int top = 0, bottom = ink.rows - 1;
+    const int minRowInk = std::max(1, ink.cols / 50);
+    while (top < bottom && rows.at<int>(top) < minRowInk)
+        ++top;
+    while (bottom > top && rows.at<int>(bottom) < minRowInk)
+        --bottom;
+    const int inkHeight = bottom - top + 1;
+    if (inkHeight < 4)
+        return;
+    cv::reduce(ink.rowRange(top, bottom + 1), columns, 0, cv::REDUCE_SUM, CV_32S);
+
+    std::vector<cv::Range> gaps;
+    int first = 0;
+    while (first < ink.cols && columns.at<int>(first) == 0)
+        ++first;
+    for (int x = first; x < ink.cols;) {
+        if (columns.at<int>(x) != 0) {
+            ++x;
+            continue;
+        }
+        const int start = x;
+        while (x < ink.cols && columns.at<int>(x) == 0)
+            ++x;
+        if (x < ink.cols) // not the margin after the last letter
+            gaps.push_back({start, x});
+    }
+    if (gaps.empty())
+        return;
+    std::vector<int> widths;
+    for (const cv::Range &g : gaps)
+        widths.push_back(g.size());
+    std::nth_element(widths.begin(), widths.begin() + long(widths.size() / 2), widths.end());
+    const float letterGap = float(widths[widths.size() / 2]);
+    const float wordGap = std::max(0.25f * float(inkHeight), 2.0f * letterGap);
+
+    const auto middle = [stepWidth](const DecodedSymbol &s) { return float(s.firstStep + s.lastStep + 1) / 2 * stepWidth; };
+    std::vector<DecodedSymbol> spaced;
+    for (size_t i = 0; i < symbols.size(); ++i) {
+        if (i > 0 && latin(spaced.back()) && latin(symbols[i])) {
+            const float from = middle(spaced.back()), to = middle(symbols[i]);
+            for (const cv::Range &g : gaps) {
+                if (float(g.size()) >= wordGap && float(g.start) >= from && float(g.end) <= to) {
+                    spaced.push_back({" ", symbols[i].firstStep, symbols[i].firstStep, symbols[i].probability});
+                    break;
+                }
+            }
+        }
+        spaced.push_back(std::move(symbols[i]));
+    }
+    symbols = std::move(spaced);
 }
 
 std::vector<int> readingOrder(const std::vector<Quad> &quads, float angle)

@@ -28,6 +28,7 @@ struct DetectorSettings
     float threshold = 0.3f;      // a pixel with more probability is text
     float boxThreshold = 0.5f;   // a region with less mean probability is dropped
     float unclipRatio = 1.6f;    // how far the shrunk core grows back into the line
+    float lineEnds = 0.15f;      // and a line's ends beyond that, in line heights (a full stop lies apart)
     float minSide = 3;           // regions thinner than this, in map pixels, are noise
     int maxLines = 1000;
 };
@@ -56,6 +57,13 @@ struct DecodedSymbol
 // Repeats not split by a blank are one symbol; spaces at either end are
 // dropped.
 std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<std::string> &dictionary);
+
+// Spaces the recogniser missed between Latin words (it runs words of small,
+// tightly set type together): columns of the line's crop (8-bit grey, the
+// text upright) without ink, wider than its letters' gaps, part two symbols
+// whose middles lie on either side. `stepWidth` is a time step's width in
+// the crop's pixels.
+void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth);
 
 // Reading order of lines lying along `angle` degrees: top to bottom, and
 // left to right along the lines that share a row (their middles at the
