@@ -424,13 +424,19 @@ TEST_P(Endpoints, ReadThePageAndPlaceItsLines)
         EXPECT_EQ(entry.contains("chars"), c.positions && c.small) << entry.dump();
         ASSERT_EQ(entry.contains("vertexes_location"), c.positions) << entry.dump();
         if (c.positions) {
-            // The polygon of an upright box: its corners clockwise from the top left.
-            const json &box = entry.at("location");
+            // The line's quadrilateral: clockwise, and the box is its bounds.
+            const json &box = entry.at("location"), &corners = entry.at("vertexes_location");
+            ASSERT_EQ(corners.size(), 4u) << entry.dump();
             const int left = box.at("left"), top = box.at("top");
             const int right = left + box.at("width").get<int>(), bottom = top + box.at("height").get<int>();
-            const auto corner = [](int x, int y) { return json{{"x", x}, {"y", y}}; };
-            EXPECT_EQ(entry.at("vertexes_location"),
-                      json::array({corner(left, top), corner(right, top), corner(right, bottom), corner(left, bottom)}));
+            double twiceArea = 0;
+            for (size_t k = 0; k < 4; ++k) {
+                const json &p = corners[k], &q = corners[(k + 1) % 4];
+                twiceArea += p.at("x").get<double>() * q.at("y").get<double>() - q.at("x").get<double>() * p.at("y").get<double>();
+                EXPECT_TRUE(p.at("x") >= left - 1 && p.at("x") <= right + 1 && p.at("y") >= top - 1 && p.at("y") <= bottom + 1)
+                        << p.dump() << " outside " << box.dump();
+            }
+            EXPECT_GT(twiceArea, 0.7 * 2 * (right - left) * (bottom - top)) << "clockwise, filling its box: " << corners.dump();
         }
     }
     if (!c.positions)

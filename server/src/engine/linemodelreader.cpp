@@ -62,12 +62,14 @@ float distance(cv::Point2f a, cv::Point2f b)
 // The page as OpenCV's 8-bit BGR, whatever depth Leptonica decoded it at.
 cv::Mat bgrOf(Pix *page)
 {
-    PixHandle rgb(pixConvertTo32(page));
-    if (!rgb)
+    // A colour page is read in place: a copy of an 8192-pixel square is 256 MiB.
+    PixHandle converted(pixGetDepth(page) == 32 ? nullptr : pixConvertTo32(page));
+    Pix *rgb = converted ? converted.get() : page;
+    if (pixGetDepth(rgb) != 32)
         return {};
-    const int width = int(pixGetWidth(rgb.get())), height = int(pixGetHeight(rgb.get()));
-    const int wordsPerLine = int(pixGetWpl(rgb.get()));
-    const l_uint32 *data = pixGetData(rgb.get());
+    const int width = int(pixGetWidth(rgb)), height = int(pixGetHeight(rgb));
+    const int wordsPerLine = int(pixGetWpl(rgb));
+    const l_uint32 *data = pixGetData(rgb);
     cv::Mat bgr(height, width, CV_8UC3);
     for (int y = 0; y < height; ++y) {
         const l_uint32 *line = data + y * wordsPerLine;

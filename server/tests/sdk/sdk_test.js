@@ -481,8 +481,13 @@ async function family(aip) {
                                                                          vertexes_location: 'true'}), reply => {
             checkPositions('accurate', reply, false);
             check('accurate: direction of an upright page', reply && reply.direction === 0, short(reply));
+            // The line's own corners, each on its box's edge or within a pixel of it.
+            const near = (p, l) => p.x >= l.left - 1 && p.x <= l.left + l.width + 1
+                    && p.y >= l.top - 1 && p.y <= l.top + l.height + 1;
             const cornered = w => Array.isArray(w.vertexes_location) && w.vertexes_location.length === 4
-                    && w.vertexes_location[0].x === w.location.left && w.vertexes_location[0].y === w.location.top;
+                    && w.vertexes_location.every(p => near(p, w.location))
+                    && Math.abs(w.vertexes_location[0].x - w.location.left) <= 1
+                    && Math.abs(w.vertexes_location[0].y - w.location.top) <= 1;
             check('accurate: four corners per line with vertexes_location',
                   reply && (reply.words_result || []).every(cornered), short(reply && reply.words_result));
         }],
