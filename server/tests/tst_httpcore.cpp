@@ -326,6 +326,7 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         std::string request;
         int status;
         int code;
+        std::string logged = {}; // what the request's log line must show, where that matters
     };
     const Case cases[] = {
         {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
@@ -335,6 +336,8 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"GET /x HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431, 216103},
         {"NOT HTTP AT ALL\r\n\r\n", 400, 216100},
         {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        // The byte 0xff, then the text of its escape: the log must tell them apart.
+        {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
     };
     for (const Case &c : cases) {
         Connection connection(port());
@@ -343,6 +346,9 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         ASSERT_TRUE(r) << c.request.substr(0, 60);
         EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
         EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
+        }
     }
     EXPECT_TRUE(answersPromptly(port()));
 }
