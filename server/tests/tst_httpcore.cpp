@@ -181,7 +181,8 @@ class HttpCore : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        server = new ServerProcess(defaultServerArguments({"--workers", "1"}));
+        // A body's grace shortened, so that a steady body outlasts it within seconds.
+        server = new ServerProcess(defaultServerArguments({"--workers", "1", "--body-grace", "2"}));
         ASSERT_TRUE(server->started()) << server->log();
     }
     static void TearDownTestSuite()
@@ -327,6 +328,7 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         int status;
         int code;
         std::string logged = {}; // what the request's log line must show, where that matters
+        std::size_t bytesPerSecond = 0; // sent steadily at this rate; 0: at once
     };
     const Case cases[] = {
         {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
@@ -338,12 +340,24 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
         // The byte 0xff, then the text of its escape: the log must tell them apart.
         {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
+        // A body that keeps coming at four times the minimum rate for longer than its 2 s grace.
+        {post(ocr, "image=" + std::string(192 * 1024, 'A')), 200, 216201, {}, 64 * 1024},
     };
     for (const Case &c : cases) {
         Connection connection(port());
-        connection.send(c.request);
+        if (c.bytesPerSecond == 0) {
+            connection.send(c.request);
+        } else {
+            // An eighth of a second's worth at a time, on a schedule a late piece catches up with.
+            const std::size_t piece = c.bytesPerSecond / 8;
+            const auto start = Clock::now();
+            for (std::size_t at = 0; at < c.request.size() && connection.send(c.request.substr(at, piece)); at += piece)
+                std::this_thread::sleep_until(start + (at / piece + 1) * 125ms);
+        }
         const auto r = connection.response();
-        ASSERT_TRUE(r) << c.request.substr(0, 60);
+        const std::string log = server->log();
+        ASSERT_TRUE(r) << c.request.substr(0, 60) << ": no answer; the log ends\n"
+                       << log.substr(log.size() - std::min<std::size_t>(log.size(), 300));
         EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
         EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
         if (!c.logged.empty()) {
