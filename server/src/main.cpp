@@ -43,6 +43,7 @@ struct Options
     int qps = 0;
     long long maxBody = 11 * 1024 * 1024;
     long long maxConnections = 1024;
+    long long bodyGrace = 10;
     long long recognizeTimeout = 30;
     long long shutdownGrace = 10;
     std::string tlsCert;
@@ -75,6 +76,7 @@ const char Usage[] =
         "  --qps N                   answer error 18 beyond N OCR requests a second (default: no limit)\n"
         "  --max-body BYTES          largest recognition request body (default 11534336)\n"
         "  --max-connections N       connections served at once (default 1024)\n"
+        "  --body-grace SEC          time a request body may take before it must keep 16 KiB/s (default 10)\n"
         "  --shutdown-grace SEC      on SIGTERM, time for requests in flight (default 10)\n"
         "  --tls-cert FILE           serve HTTPS with this certificate (PEM) ...\n"
         "  --tls-key FILE            ... and this private key (PEM)\n"
@@ -188,8 +190,8 @@ Options parseOptions(int argc, char **argv)
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
     enum { Listen = 1, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
-           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, ShutdownGrace, TlsCert, TlsKey, Engine,
-           Models, Help, ShowVersion };
+           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, BodyGrace, ShutdownGrace, TlsCert, TlsKey,
+           Engine, Models, Help, ShowVersion };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, Listen},
         {"api-key", required_argument, nullptr, ApiKey},
@@ -206,6 +208,7 @@ Options parseOptions(int argc, char **argv)
         {"qps", required_argument, nullptr, Qps},
         {"max-body", required_argument, nullptr, MaxBody},
         {"max-connections", required_argument, nullptr, MaxConnections},
+        {"body-grace", required_argument, nullptr, BodyGrace},
         {"shutdown-grace", required_argument, nullptr, ShutdownGrace},
         {"tls-cert", required_argument, nullptr, TlsCert},
         {"tls-key", required_argument, nullptr, TlsKey},
@@ -253,6 +256,7 @@ Options parseOptions(int argc, char **argv)
         case Qps: o.qps = int(number("--qps", optarg, 0, 1000000)); break;
         case MaxBody: o.maxBody = number("--max-body", optarg, 1024, 1LL << 30); break;
         case MaxConnections: o.maxConnections = number("--max-connections", optarg, 1, 1000000); break;
+        case BodyGrace: o.bodyGrace = number("--body-grace", optarg, 1, 3600); break;
         case ShutdownGrace: o.shutdownGrace = number("--shutdown-grace", optarg, 0, 3600); break;
         case TlsCert: o.tlsCert = optarg; break;
         case TlsKey: o.tlsKey = optarg; break;
@@ -363,6 +367,7 @@ int main(int argc, char **argv)
 
     ocrserver::http::Limits httpLimits;
     httpLimits.maxConnections = size_t(options.maxConnections);
+    httpLimits.bodyGrace = std::chrono::seconds(options.bodyGrace);
     std::unique_ptr<ocrserver::http::HttpServer> server;
     try {
         server = std::make_unique<ocrserver::http::HttpServer>(options.host, std::uint16_t(options.port),

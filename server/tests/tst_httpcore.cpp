@@ -93,15 +93,25 @@ public:
         const auto deadline = Clock::now() + limit;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{m_fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+            if (left.count() <= 0)
                 return true;
-            char buffer[65536];
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
+            if (!readSome(left))
                 return false;
-            m_in.append(buffer, size_t(n));
         }
+    }
+
+    // Waits at most the limit for bytes and takes what has come; false once the peer has closed.
+    bool readSome(std::chrono::milliseconds limit)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (poll(&p, 1, int(limit.count())) <= 0)
+            return true;
+        char buffer[65536];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        m_in.append(buffer, size_t(n));
+        return true;
     }
 
     // Waits for the server to close the connection.
@@ -136,7 +146,7 @@ public:
             }
             if (Clock::now() >= deadline)
                 return std::nullopt;
-            const bool open = readFor(std::min<std::chrono::milliseconds>(
+            const bool open = readSome(std::min<std::chrono::milliseconds>(
                     100ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())));
             if (!open && m_in.find("\r\n\r\n") == std::string::npos)
                 return std::nullopt;
@@ -181,7 +191,8 @@ class HttpCore : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        server = new ServerProcess(defaultServerArguments({"--workers", "1"}));
+        // A body's grace shortened, so that a steady body outlasts it within seconds.
+        server = new ServerProcess(defaultServerArguments({"--workers", "1", "--body-grace", "2"}));
         ASSERT_TRUE(server->started()) << server->log();
     }
     static void TearDownTestSuite()
@@ -326,6 +337,8 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         std::string request;
         int status;
         int code;
+        std::string logged = {}; // what the request's log line must show, where that matters
+        std::size_t bytesPerSecond = 0; // sent steadily at this rate; 0: at once
     };
     const Case cases[] = {
         {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
@@ -335,14 +348,31 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"GET /x HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431, 216103},
         {"NOT HTTP AT ALL\r\n\r\n", 400, 216100},
         {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        // The byte 0xff, then the text of its escape: the log must tell them apart.
+        {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
+        // A body that keeps coming at four times the minimum rate for longer than its 2 s grace.
+        {post(ocr, "image=" + std::string(192 * 1024, 'A')), 200, 216201, {}, 64 * 1024},
     };
     for (const Case &c : cases) {
         Connection connection(port());
-        connection.send(c.request);
+        if (c.bytesPerSecond == 0) {
+            connection.send(c.request);
+        } else {
+            // An eighth of a second's worth at a time, on a schedule a late piece catches up with.
+            const std::size_t piece = c.bytesPerSecond / 8;
+            const auto start = Clock::now();
+            for (std::size_t at = 0; at < c.request.size() && connection.send(c.request.substr(at, piece)); at += piece)
+                std::this_thread::sleep_until(start + (at / piece + 1) * 125ms);
+        }
         const auto r = connection.response();
-        ASSERT_TRUE(r) << c.request.substr(0, 60);
+        const std::string log = server->log();
+        ASSERT_TRUE(r) << c.request.substr(0, 60) << ": no answer; the log ends\n"
+                       << log.substr(log.size() - std::min<std::size_t>(log.size(), 300));
         EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
         EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
+        }
     }
     EXPECT_TRUE(answersPromptly(port()));
 }
@@ -368,28 +398,6 @@ TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
     EXPECT_LT(std::stod(took[1]), 1000.0) << log;
 }
 
-TEST(HttpCoreLimits, ConnectionsBeyondTheLimitAreRefusedCleanly)
-{
-    ServerProcess server(defaultServerArguments({"--max-connections", "4", "--workers", "1"}));
-    ASSERT_TRUE(server.started());
-    std::vector<Connection> held;
-    for (int i = 0; i < 4; ++i)
-        held.emplace_back(server.port());
-    // Let the server take all four before the fifth arrives.
-    for (auto &c : held)
-        c.readFor(50ms);
-    Connection refused(server.port());
-    const auto r = refused.response();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 503);
-    EXPECT_EQ(r->parsed().value("error_code", 0), 18);
-    held.clear();
-    bool served = false;
-    for (int i = 0; i < 50 && !served; ++i) // the closes reach the server in their own time
-        served = answersPromptly(server.port());
-    EXPECT_TRUE(served);
-}
-
 // The page as PNG bytes; the page is destroyed.
 std::string pngOf(Pix *pix)
 {
@@ -408,6 +416,89 @@ std::string blankPng(int width, int height)
     pixSetAll(pix); // white
     return pngOf(pix);
 }
+
+// Sixteen copies of a page of text: seconds of work for one engine.
+std::string textSheet()
+{
+    Pix *page = pixRead(FIXTURES_DIR "/clean.png");
+    if (!page)
+        return {};
+    const int w = pixGetWidth(page), h = pixGetHeight(page);
+    Pix *sheet = pixCreate(w * 4, h * 4, pixGetDepth(page));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            pixRasterop(sheet, x * w, y * h, w, h, PIX_SRC, page, 0, 0);
+    pixDestroy(&page);
+    return pngOf(sheet);
+}
+
+// Places of which the server has a fixed number: connections, and places in
+// the recognition queue.
+struct PlacesCase
+{
+    const char *name;
+    std::vector<std::string> options;
+    int clients;       // come one after the other for the places: one more than there are
+    bool recognitions; // each asks for a long recognition; else each holds a connection idle
+    int refusedStatus; // of the one refused with error 18
+};
+
+void PrintTo(const PlacesCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class PlacesBeyondTheLimit : public ::testing::TestWithParam<PlacesCase>
+{
+};
+
+// The client beyond the limit is refused at once, with error 18. Those who
+// then leave give their places to the next client; the first one stays (with
+// recognitions, the one that runs, so the place given up is a queued one's).
+TEST_P(PlacesBeyondTheLimit, AreRefusedAndGivenUpByClientsThatLeave)
+{
+    const PlacesCase &c = GetParam();
+    ServerProcess server(defaultServerArguments(c.options));
+    ASSERT_TRUE(server.started());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+    const std::string request = c.recognitions ? post(ocr, imageForm(textSheet())) : "";
+    std::vector<Connection> held;
+    for (int i = 0; i < c.clients; ++i) {
+        held.emplace_back(server.port());
+        held.back().send(request);
+        held.back().readFor(50ms); // let the server take the place before the next client comes
+    }
+    std::optional<RawResponse> refusal;
+    for (const auto deadline = Clock::now() + 10s; !refusal && Clock::now() < deadline;)
+        for (auto &client : held)
+            if (!refusal)
+                refusal = client.response(20ms);
+    ASSERT_TRUE(refusal) << "nobody was refused";
+    EXPECT_EQ(refusal->status, c.refusedStatus);
+    EXPECT_EQ(refusal->parsed().value("error_code", 0), 18) << refusal->body;
+
+    Connection first = std::move(held.front());
+    held.clear();
+    bool served = false;
+    std::string answer;
+    for (int i = 0; i < 50 && !served; ++i) {
+        // A client that left reaches the server in its own time: until then the next one is refused.
+        Connection next(server.port());
+        next.send(post(ocr, imageForm(fixture("small.png"))));
+        const auto r = next.response(60s);
+        answer = r ? r->body : "no answer";
+        served = r && r->parsed().contains("words_result");
+    }
+    EXPECT_TRUE(served) << "the next client's last answer: " << answer;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Limits, PlacesBeyondTheLimit,
+        ::testing::Values(PlacesCase{"Connections", {"--max-connections", "4", "--workers", "1"}, 5, false, 503},
+                          // A recognition that runs on while a queued client leaves.
+                          PlacesCase{"RecognitionQueue",
+                                     {"--workers", "1", "--queue", "1", "--recognize-timeout", "3"}, 3, true, 200}),
+        [](const auto &info) { return std::string(info.param.name); });
 
 TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
 {
@@ -442,17 +533,7 @@ TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
 
 TEST(HttpCoreEngine, RecognitionHasADeadline)
 {
-    // Sixteen copies of a page of text: far more than a second of work.
-    Pix *page = pixRead(FIXTURES_DIR "/clean.png");
-    ASSERT_NE(page, nullptr);
-    const int w = pixGetWidth(page), h = pixGetHeight(page);
-    Pix *sheet = pixCreate(w * 4, h * 4, pixGetDepth(page));
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x)
-            pixRasterop(sheet, x * w, y * h, w, h, PIX_SRC, page, 0, 0);
-    pixDestroy(&page);
-    const std::string png = pngOf(sheet);
-
+    const std::string png = textSheet(); // far more than a second of work
     ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
     ASSERT_TRUE(server.started());
     Connection c(server.port());
@@ -488,29 +569,49 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
     }
 }
 
-TEST(HttpCoreShutdown, FinishesRequestsInFlightAndClosesTheRest)
+class ShutdownInFlight : public ::testing::TestWithParam<bool>
 {
+};
+
+// Idle connections and heads still arriving are closed at once; a request in
+// flight is finished: answered, or, when its client leaves just as the server
+// is told to stop, logged as 499 once its recognition is dropped.
+TEST_P(ShutdownInFlight, FinishesRequestsInFlightAndClosesTheRest)
+{
+    const bool clientLeaves = GetParam();
     ServerProcess server(defaultServerArguments({"--workers", "1"}));
     ASSERT_TRUE(server.started());
     const std::string token = tokenFrom(server.port());
-    Connection idle(server.port()), slow(server.port()), busy(server.port());
+    Connection idle(server.port()), slow(server.port());
+    std::optional<Connection> busy(std::in_place, server.port());
     slow.send("POST /oauth");
-    busy.send(post(std::string(OcrPath) + "?access_token=" + token,
-                   imageForm(fixture("photo.jpg"))));
+    // One that leaves still has seconds of work left when it goes.
+    busy->send(post(std::string(OcrPath) + "?access_token=" + token,
+                    imageForm(clientLeaves ? textSheet() : fixture("photo.jpg"))));
     // No signal tells when the server has read the request; a recognition
     // of the photo takes longer than this.
-    busy.readFor(150ms);
+    busy->readFor(150ms);
+    if (clientLeaves)
+        busy.reset();
 
     const auto stopped = Clock::now();
     kill(server.pid(), SIGTERM);
     EXPECT_TRUE(idle.closedWithin(2s));
     EXPECT_TRUE(slow.closedWithin(2s));
-    const auto r = busy.response(15s);
-    ASSERT_TRUE(r);
-    EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+    if (!clientLeaves) {
+        const auto r = busy->response(15s);
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+    }
     EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
     std::cout << "stopped in " << std::chrono::duration<double>(Clock::now() - stopped).count() << " s\n";
+    if (clientLeaves) {
+        EXPECT_TRUE(server.waitForLog(" 499 ")) << server.log();
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(HttpCoreShutdown, ShutdownInFlight, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "ClientLeaves" : "ClientWaits"; });
 
 // --- secrets ----------------------------------------------------------------------
 

@@ -537,6 +537,8 @@ std::vector<OcrErrorCase> ocrErrorCases()
         {"BrokenPixels", imageForm(pngWithSize(640, 480)), "valid", 216201, "image format error"},
         {"DecompressionBomb", imageForm(pngWithSize(100000, 100000)), "valid", 216202, "image size error"},
         {"TooNarrow", imageForm(pngWithSize(14, 600)), "valid", 216202, "image size error"},
+        // The field alone over its 10 MiB, in a body under --max-body.
+        {"ImageFieldOverTenMiB", "image=" + std::string((10 << 20) + 1, 'A'), "valid", 216202, "image size error"},
         {"UnknownLanguage", imageForm(small, "&language_type=KLINGON"), "valid", 216100, "invalid param"},
         // Sources in the cloud's order: image, url, pdf_file, ofd_file; the first present is used.
         {"UrlRefused", "url=" + formValue("http://192.0.2.1/page.png"), "valid", 216102, "service not support"},

@@ -159,6 +159,9 @@ INSTANTIATE_TEST_SUITE_P(SignedAsSent, BceVerify, testing::Values(
         s.now = RichSignedAt - BceLimits::clockSkew; }, BceVerdict::Valid},
     VerifyRow{"method_lower_case_on_the_wire", sdkRequest, [](Signed &s) { s.method = "post"; },
         BceVerdict::Valid},
+    // The list names the signed headers; their canonical lines are sorted whatever its order.
+    VerifyRow{"signed_header_list_in_any_order", sdkRequest, authorizationPart(4, "x-bce-date;host;content-type"),
+        BceVerdict::Valid},
 
     // Anything signed changed after signing.
     VerifyRow{"method", sdkRequest, [](Signed &s) { s.method = "PUT"; }, BceVerdict::BadSignature},

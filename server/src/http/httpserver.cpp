@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/httpserver.h"
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -129,6 +131,10 @@ struct HttpServer::Impl
     // Declared after what sessions use: the io_context destroys the sessions
     // still waiting in it.
     net::io_context ioc;
+    // Until shutdown ends: once the acceptor is closed, a request whose client
+    // left waits for its answer with nothing pending, and the threads must not
+    // run out of work before the answer is posted.
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> running;
     tcp::acceptor acceptor{net::make_strand(ioc)};
     net::steady_timer acceptPause{acceptor.get_executor()};
     std::vector<std::thread> threads;
@@ -643,6 +649,7 @@ bool HttpServer::tls() const
 
 void HttpServer::start(int threads)
 {
+    d->running.emplace(d->ioc.get_executor());
     net::dispatch(d->acceptor.get_executor(), [impl = d.get()] { impl->accept(); });
     for (int i = 0; i < std::max(1, threads); ++i)
         d->threads.emplace_back([impl = d.get()] { impl->ioc.run(); });
@@ -665,6 +672,7 @@ void HttpServer::shutdown(std::chrono::milliseconds grace)
         d->allClosed.wait_for(lock, grace, [this] { return d->connections.load() == 0; });
     }
     // What is left closes when the io_context goes.
+    d->running.reset();
     d->ioc.stop();
     for (auto &thread : d->threads)
         thread.join();
