@@ -41,7 +41,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-install_packages
+install_packages "${VIRELTO_DEMO_PACKAGES[@]}"
 build=${VIRELTO_DEMO_BUILD_DIR:-$VIRELTO_ROOT/build-release}
 configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF
 echo "Built in $build"
