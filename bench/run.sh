@@ -4,7 +4,7 @@
 # same 1280x720 frame; prints both and their ratio.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
-install_packages
+install_packages "${VIRELTO_DEMO_PACKAGES[@]}" "${VIRELTO_TEST_PACKAGES[@]}"
 build=${VIRELTO_BENCH_BUILD_DIR:-$VIRELTO_ROOT/build-bench}
 configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON
 

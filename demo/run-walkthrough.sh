@@ -14,12 +14,14 @@ me=run-walkthrough.sh
 
 usage() {
     cat <<USAGE
-usage: $me BUILD_DIR [--tls] [--image FILE] [--screenshot PNG] [--log FILE] [--interactive]
+usage: $me BUILD_DIR [--tls] [--image FILE] [--screenshot PNG] [--ocr-debug PNG] [--log FILE] [--interactive]
 
   BUILD_DIR         a build of this tree (virelto, the service, the walkthrough, the virtual camera)
   --tls             serve HTTPS with the test-only certificate in tests/certs/
   --image FILE      show FILE through the virtual camera instead of the test card
   --screenshot PNG  save a picture of the window after the recognition
+  --ocr-debug PNG   keep the program's ocr_debug.png (a copy of the PNG sent) as PNG;
+                    the walkthrough runs in a folder of its own, removed at the end
   --log FILE        where the program's and the service's log go (default: ./virelto-demo.log)
   --interactive     open the window for you to use instead of driving it
 USAGE
@@ -33,7 +35,7 @@ need_value() { # need_value OPTION ARGC
     [ "$2" -ge 2 ] || bad_usage "$1 needs a value"
 }
 
-build="" tls=0 image="" screenshot="" interactive=0 log=$PWD/virelto-demo.log
+build="" tls=0 image="" screenshot="" ocr_debug="" interactive=0 log=$PWD/virelto-demo.log
 while [ $# -gt 0 ]; do
     case $1 in
         -h|--help) usage; exit 0 ;;
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
             [ -f "$2" ] && [ -r "$2" ] || bad_usage "--image: cannot read $2"
             image=$(realpath -- "$2"); shift ;;
         --screenshot) need_value "$1" $#; screenshot=$(realpath -m -- "$2"); shift ;;
+        --ocr-debug) need_value "$1" $#; ocr_debug=$(realpath -m -- "$2"); shift ;;
         --log) need_value "$1" $#; log=$(realpath -m -- "$2"); shift ;;
         --interactive) interactive=1 ;;
         -*) bad_usage "unknown option $1" ;;
@@ -72,6 +75,7 @@ if [ "$tls" = 1 ]; then
     done
 fi
 [ -z "$screenshot" ] || mkdir -p "$(dirname "$screenshot")"
+[ -z "$ocr_debug" ] || mkdir -p "$(dirname "$ocr_debug")"
 mkdir -p "$(dirname "$log")"
 : >"$log"
 
@@ -167,5 +171,10 @@ if [ "$status" = 0 ] && [ -z "$image" ]; then
         "PNG image data, 1280 x 720, 8-bit/color RGB,"*) echo "ocr_debug.png: $info" ;;
         *) echo "$me: ocr_debug.png is not the frame that was sent: $info" >&2; status=1 ;;
     esac
+fi
+# Kept also when the walkthrough failed: it shows what was sent.
+if [ -n "$ocr_debug" ] && [ -e ocr_debug.png ]; then
+    cp -- ocr_debug.png "$ocr_debug"
+    echo "The PNG sent: $ocr_debug"
 fi
 exit $status

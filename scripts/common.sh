@@ -4,45 +4,79 @@
 
 VIRELTO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-VIRELTO_PACKAGES=(
+# The Debian packages, one list per set-up script: scripts/demo.sh installs
+# the demo's, scripts/test.sh both.
+
+# The demo: build everything (the program, its virtual camera, the local OCR
+# service, the walkthrough) and run the walkthrough under Xvfb.
+VIRELTO_DEMO_PACKAGES=(
     # build
     cmake g++ make pkg-config
-    # the program: Qt 5 widgets, multimedia, network
+    # the program: Qt 5 widgets, multimedia, network, and Qt's camera backends
     qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev libqt5multimedia5-plugins
-    # the local OCR service
+    # the local OCR service and its models
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
-    libboost-dev nlohmann-json3-dev libssl-dev fonts-noto-cjk libpoppler-cpp-dev
-    # tests and benchmarks (cpp-httplib: a plain HTTP client for the service's tests;
-    # python3 sums up the benchmarks' output)
-    libgtest-dev libbenchmark-dev libcpp-httplib-dev libicu-dev python3
-    # the vendor's Node.js SDK against the service; nginx in front of replicas
-    nodejs nginx-light systemd
-    # tests: certificates, image checks, the Windows resource script, a display
-    openssl file imagemagick binutils-mingw-w64-x86-64 xvfb xauth fonts-dejavu-core fonts-noto-color-emoji
+    libboost-dev nlohmann-json3-dev libssl-dev libpoppler-cpp-dev
+    libopencv-dnn-dev libopencv-imgproc-dev
+    # the service's model, prepared at build time
+    python3-onnx python3-numpy
+    # the walkthrough's text score (ICU) and its check of the PNG sent (file)
+    libicu-dev file
+    # the test card's and the window's fonts: Latin, Chinese, the buttons' emoji
+    fonts-dejavu-core fonts-noto-cjk fonts-noto-color-emoji
+    # a display for the headless walkthrough
+    xvfb xauth
+)
+
+# What the tests, the benchmarks and the fuzzing pass add.
+VIRELTO_TEST_PACKAGES=(
+    # cpp-httplib: a plain HTTP client for the service's tests; python3 sums up
+    # the benchmarks' output
+    libgtest-dev libbenchmark-dev libcpp-httplib-dev python3
+    # the vendor's Node.js SDK against the service (npm: see missing_packages)
+    nodejs npm
+    # the shipped nginx site and systemd unit, run and checked for real
+    nginx-light systemd
+    # certificates, image checks, the Windows resource script
+    openssl imagemagick binutils-mingw-w64-x86-64
     # packaging checks
     desktop-file-utils appstream dpkg-dev
     # the fuzzing pass: clang with libFuzzer and the sanitizer runtimes
     clang libclang-rt-14-dev
 )
 
+# Services that packages above enable at boot; the tests start their own
+# (nginx-light's would serve its default site on port 80). When an install
+# brings one to the machine it is disabled again; one the machine already had
+# is left as it was.
+VIRELTO_BOOT_SERVICES=(nginx)
+
 # The calling script as its user typed it from the top of the tree, for messages.
 VIRELTO_SCRIPT=$(realpath --relative-to="$VIRELTO_ROOT" -- "$0")
 case $VIRELTO_SCRIPT in ../*) VIRELTO_SCRIPT=${0##*/} ;; esac
 
-# Prints the packages of VIRELTO_PACKAGES (and npm) that are not installed.
+# missing_packages PACKAGE...: prints those that are not installed.
 missing_packages() {
     local package
-    for package in "${VIRELTO_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-            || echo "$package"
+    for package; do
+        case $package in
+            # Node.js builds that bundle npm conflict with Debian's npm package.
+            npm) command -v npm >/dev/null 2>&1 && continue ;;
+            *) dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' && continue ;;
+        esac
+        echo "$package"
     done
-    # Node.js builds that bundle npm conflict with Debian's npm package.
-    command -v npm >/dev/null 2>&1 || echo npm
 }
 
+service_installed() { # service_installed NAME: a systemd unit or an init script
+    [ -e "/lib/systemd/system/$1.service" ] || [ -e "/usr/lib/systemd/system/$1.service" ] \
+        || [ -e "/etc/init.d/$1" ]
+}
+
+# install_packages PACKAGE...: installs those that are missing with apt-get.
 install_packages() {
     local missing=()
-    mapfile -t missing < <(missing_packages)
+    mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
 
     local sudo=()
@@ -58,7 +92,11 @@ install_packages() {
     # An old package list may still do; if not, the install below says so.
     "${sudo[@]}" apt-get update -q \
         || echo "$VIRELTO_SCRIPT: apt-get update failed; trying the package lists already here" >&2
-    # Packaged daemons (nginx) must not start system-wide: the tests run their own.
+    local service new_services=()
+    for service in "${VIRELTO_BOOT_SERVICES[@]}"; do
+        service_installed "$service" || new_services+=("$service")
+    done
+    # Nor may packaged daemons (nginx) start now: the tests run their own.
     local policy=/usr/sbin/policy-rc.d placed='' status=0
     if [ ! -e "$policy" ]; then
         printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
@@ -68,8 +106,18 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
         || status=$?
     [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"
+    for service in "${new_services[@]}"; do
+        service_installed "$service" || continue
+        # Works without a running systemd (containers, chroots), and takes the
+        # init script's links along; systemd comes with the same list.
+        if ! command -v systemctl >/dev/null 2>&1 \
+            || ! "${sudo[@]}" systemctl disable --quiet "$service.service"; then
+            echo "$VIRELTO_SCRIPT: could not disable $service, which the install enabled at boot;" \
+                "disable it with: systemctl disable $service" >&2
+        fi
+    done
     [ "$status" -eq 0 ] && return 0
-    mapfile -t missing < <(missing_packages)
+    mapfile -t missing < <(missing_packages "$@")
     echo "$VIRELTO_SCRIPT: apt-get install failed (exit $status); not installed: ${missing[*]:-none}" >&2
     return 1
 }

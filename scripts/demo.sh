@@ -8,8 +8,9 @@
 #
 # With a display the window opens for you; without one a walkthrough drives
 # it under Xvfb, prints the recognised text and saves demo-screenshot.png.
-# The program's and the service's log go to virelto-demo.log, both in the
-# current folder.
+# Either way a capture leaves ocr_debug.png, the program's copy of the PNG it
+# sent, and the program's and the service's log go to virelto-demo.log, all in
+# the current folder.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -24,7 +25,8 @@ the local OCR service and the program with the virtual camera.
   -h, --help    this text
 
 With a display the window opens for you; without one a walkthrough drives it
-under Xvfb, prints the recognised text and saves ./demo-screenshot.png. The
+under Xvfb, prints the recognised text and saves ./demo-screenshot.png. Either
+way a capture leaves ./ocr_debug.png, the program's copy of the PNG it sent; the
 program's and the service's log go to ./virelto-demo.log.
 USAGE
 }
@@ -41,7 +43,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-install_packages
+install_packages "${VIRELTO_DEMO_PACKAGES[@]}"
 build=${VIRELTO_DEMO_BUILD_DIR:-$VIRELTO_ROOT/build-release}
 configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF
 echo "Built in $build"
@@ -50,4 +52,4 @@ walkthrough=("$VIRELTO_ROOT/demo/run-walkthrough.sh" "$build" --log "$PWD/virelt
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     exec "${walkthrough[@]}" --interactive
 fi
-exec "${walkthrough[@]}" --screenshot "$PWD/demo-screenshot.png"
+exec "${walkthrough[@]}" --screenshot "$PWD/demo-screenshot.png" --ocr-debug "$PWD/ocr_debug.png"

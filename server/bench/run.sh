@@ -5,8 +5,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
-VIRELTO_PACKAGES+=(tesseract-ocr) # the command-line tool, for comparison
-install_packages
+# tesseract-ocr: the command-line tool, for comparison
+install_packages "${VIRELTO_DEMO_PACKAGES[@]}" "${VIRELTO_TEST_PACKAGES[@]}" tesseract-ocr
 build=${VIRELTO_BENCH_BUILD_DIR:-$VIRELTO_ROOT/build-bench}
 configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF -DVIRELTO_BENCHMARKS=ON
 
