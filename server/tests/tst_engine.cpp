@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Page preparation and orientation, in-process on the fixtures.
+// Page preparation, orientation and both readers, in-process on the fixtures.
+#include "engine/ocrengine.h"
 #include "engine/orientation.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
+#include <opencv2/imgproc.hpp>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
@@ -288,4 +290,168 @@ INSTANTIATE_TEST_SUITE_P(
                                           pixSetAllArbitrary(pix.get(), 20);
                                           return pix;
                                       }}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+// --- camera pictures, read by the text-line reader ---------------------------
+
+namespace {
+
+cv::Mat greyOf(const std::string &name)
+{
+    PixHandle pix = readFixture(name);
+    PixHandle grey(pixConvertTo8(pix.get(), 0));
+    cv::Mat m(int(pixGetHeight(grey.get())), int(pixGetWidth(grey.get())), CV_8U);
+    for (int y = 0; y < m.rows; ++y)
+        for (int x = 0; x < m.cols; ++x) {
+            l_uint32 v = 0;
+            pixGetPixel(grey.get(), x, y, &v);
+            m.at<uchar>(y, x) = uchar(v);
+        }
+    return m;
+}
+
+// A colour picture as a camera sends it: JPEG at the given quality.
+std::string jpegOf(const cv::Mat &bgr, int quality)
+{
+    PixHandle pix(pixCreate(bgr.cols, bgr.rows, 32));
+    for (int y = 0; y < bgr.rows; ++y)
+        for (int x = 0; x < bgr.cols; ++x) {
+            const cv::Vec3b c = bgr.at<cv::Vec3b>(y, x);
+            pixSetRGBPixel(pix.get(), x, y, c[2], c[1], c[0]);
+        }
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMemJpeg(&data, &size, pix.get(), quality, 0);
+    std::string out(reinterpret_cast<const char *>(data), size);
+    lept_free(data);
+    return out;
+}
+
+// A printed page photographed on a desk: turned and seen at a slant, lit
+// unevenly, a little out of focus.
+cv::Mat photographed(const cv::Mat &page, double degrees, double slant, double scale)
+{
+    const float w = float(page.cols), h = float(page.rows);
+    const cv::Point2f from[4] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+    const float in = float(slant) * w;
+    cv::Point2f to[4] = {{in, 0}, {w - in, 0}, {w, h}, {0, h}};
+    const cv::Mat turn = cv::getRotationMatrix2D({w / 2, h / 2}, degrees, scale);
+    for (cv::Point2f &p : to) {
+        const double x = turn.at<double>(0, 0) * p.x + turn.at<double>(0, 1) * p.y + turn.at<double>(0, 2);
+        const double y = turn.at<double>(1, 0) * p.x + turn.at<double>(1, 1) * p.y + turn.at<double>(1, 2);
+        p = {float(x) + 0.2f * w * float(scale), float(y) + 0.2f * h * float(scale)};
+    }
+    const cv::Size canvas(int(w * (scale + 0.4)), int(h * (scale + 0.4)));
+    cv::Mat grey;
+    cv::warpPerspective(page, grey, cv::getPerspectiveTransform(from, to), canvas, cv::INTER_AREA,
+                        cv::BORDER_CONSTANT, cv::Scalar(70)); // a dark desk around the page
+    cv::Mat light(grey.size(), CV_32F);
+    for (int x = 0; x < light.cols; ++x)
+        light.col(x).setTo(0.55 + 0.45 * x / light.cols); // a lamp on the right
+    grey.convertTo(grey, CV_32F);
+    grey = grey.mul(light);
+    grey.convertTo(grey, CV_8U);
+    cv::GaussianBlur(grey, grey, cv::Size(0, 0), 0.8);
+    cv::Mat bgr;
+    cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    return bgr;
+}
+
+// Light letters on a coloured sign.
+cv::Mat lightOnColour(const cv::Mat &page)
+{
+    cv::Mat bgr(page.size(), CV_8UC3);
+    for (int y = 0; y < page.rows; ++y)
+        for (int x = 0; x < page.cols; ++x) {
+            const float ink = 1 - page.at<uchar>(y, x) / 255.0f;
+            const cv::Vec3f ground(150, 70, 20), letter(235, 245, 250);
+            const cv::Vec3f c = ground * (1 - ink) + letter * ink;
+            bgr.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(c[0]), uchar(c[1]), uchar(c[2]));
+        }
+    return bgr;
+}
+
+OcrEngine &lineEngine()
+{
+    static OcrEngine engine("chi_sim+eng", [] {
+        EngineOptions options;
+        options.lineModels = MODELS_DIR;
+        options.deadline = std::chrono::minutes(5);
+        return options;
+    }());
+    return engine;
+}
+
+} // namespace
+
+struct CameraCase
+{
+    const char *name;
+    const char *text;
+    std::string (*picture)();
+    int direction;
+    double maxErrorRate;
+};
+
+void PrintTo(const CameraCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class CameraPictures : public ::testing::TestWithParam<CameraCase>
+{
+};
+
+TEST_P(CameraPictures, ReadInTheirTextsDirection)
+{
+    const CameraCase &c = GetParam();
+    RecognitionJob job;
+    job.image = c.picture();
+    job.language = "chi_sim+eng";
+    job.detectDirection = true;
+    const Recognition result = lineEngine().recognize(job);
+    ASSERT_EQ(result.outcome, Recognition::Outcome::Done);
+    std::vector<std::string> lines;
+    for (const RecognizedLine &line : result.lines) {
+        lines.push_back(line.text);
+        ASSERT_EQ(line.vertexes.size(), 4u) << line.text;
+        for (const Point &p : line.vertexes) // a corner may lie a pixel beyond its rounded box
+            EXPECT_TRUE(p.x >= line.box.left - 1 && p.x <= line.box.left + line.box.width + 1
+                        && p.y >= line.box.top - 1 && p.y <= line.box.top + line.box.height + 1)
+                    << line.text;
+    }
+    const double cer = characterErrorRate(fixtureLines(c.text), lines);
+    std::cout << c.name << ": CER " << 100 * cer << " %, direction " << result.direction << "\n";
+    EXPECT_LE(cer, c.maxErrorRate) << joined(lines);
+    EXPECT_EQ(result.direction, c.direction);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Pictures, CameraPictures,
+        ::testing::Values(
+                CameraCase{"page_tilted_on_a_desk", "clean.txt",
+                           [] { return jpegOf(photographed(greyOf("clean.png"), 12, 0.08, 1.0), 60); }, 0, 0.02},
+                CameraCase{"chinese_invoice_at_webcam_size", "invoice_zh.txt",
+                           [] { return jpegOf(photographed(greyOf("invoice_zh.png"), -4, 0.05, 0.45), 70); }, 0,
+                           0.05},
+                CameraCase{"light_text_on_a_coloured_sign", "serif.txt",
+                           [] { return jpegOf(lightOnColour(greyOf("serif.png")), 75); }, 0, 0.02},
+                CameraCase{"page_lying_on_its_side", "photo.txt",
+                           [] {
+                               PixHandle turned(pixRotateOrth(readFixture("photo.jpg").get(), 1));
+                               l_uint8 *data = nullptr;
+                               size_t size = 0;
+                               pixWriteMemJpeg(&data, &size, turned.get(), 80, 0);
+                               std::string out(reinterpret_cast<const char *>(data), size);
+                               lept_free(data);
+                               return out;
+                           },
+                           3, 0.02},
+                CameraCase{"page_upside_down_and_slanted", "prose_zh.txt",
+                           [] { return jpegOf(photographed(greyOf("prose_zh.png"), 175, 0.06, 1.0), 70); }, 2,
+                           0.05},
+                CameraCase{"textbook_turned_64_degrees", "camera/en_textbook_rotated.txt",
+                           [] { return fixture("camera/en_textbook_rotated.jpg"); }, 3, 0.06},
+                CameraCase{"small_notice", "camera/zh_notice.txt", [] { return fixture("camera/zh_notice.jpg"); },
+                           0, 0.08}),
         [](const auto &info) { return std::string(info.param.name); });

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
-// In-process tests of the service's pure parts: signature verification and form decoding.
+// In-process tests of the service's pure parts: signature verification, form
+// decoding, and the arithmetic around the text-line models.
 #include "auth/bceauth.h"
 #include "auth/tokens.h"
+#include "engine/textlines.h"
 #include "parse/form.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <functional>
 #include <map>
 #include <optional>
@@ -352,3 +356,143 @@ TEST(Tokens, CompareInConstantTimeButCorrectly)
 }
 
 } // namespace
+
+// --- text lines: the detector's map, the recogniser's scores, reading order ------
+
+namespace {
+
+cv::Mat mapWith(const std::vector<cv::RotatedRect> &regions, float probability)
+{
+    cv::Mat map = cv::Mat::zeros(200, 320, CV_32F);
+    for (const cv::RotatedRect &r : regions) {
+        cv::Point2f corners[4];
+        r.points(corners);
+        std::vector<cv::Point> polygon(corners, corners + 4);
+        cv::fillPoly(map, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(probability));
+    }
+    return map;
+}
+
+float runAngle(const Quad &q)
+{
+    return float(std::atan2(q[1].y - q[0].y, q[1].x - q[0].x) * 180 / M_PI);
+}
+
+} // namespace
+
+struct MapRow
+{
+    const char *name;
+    std::vector<cv::RotatedRect> regions;
+    float probability;
+    size_t lines;
+    float angle;        // of the first line's top edge, degrees
+    cv::Point2f topLeft; // of the first line, within 3 pixels; (-1, -1): not checked
+};
+
+class DetectorMap : public testing::TestWithParam<MapRow>
+{
+};
+
+TEST_P(DetectorMap, Lines)
+{
+    const MapRow &row = GetParam();
+    const std::vector<DetectedLine> lines = linesInProbabilityMap(mapWith(row.regions, row.probability));
+    ASSERT_EQ(lines.size(), row.lines);
+    if (lines.empty())
+        return;
+    const Quad &q = lines.front().quad;
+    EXPECT_NEAR(runAngle(q), row.angle, 2.0);
+    // Clockwise from the top left of the text, in image coordinates (y down).
+    const float cross = (q[1] - q[0]).cross(q[3] - q[0]);
+    EXPECT_GT(cross, 0) << "corners clockwise";
+    if (row.topLeft.x >= 0) {
+        EXPECT_NEAR(q[0].x, row.topLeft.x, 3) << "the core grows back by area x 1.6 / perimeter, ends by 0.15 height";
+        EXPECT_NEAR(q[0].y, row.topLeft.y, 3);
+    }
+}
+
+// A 200 x 20 core grows by 200 * 20 * 1.6 / 440 = 14.5 on every side, and its
+// ends by 0.15 of the grown height (49) more.
+INSTANTIATE_TEST_SUITE_P(Rows, DetectorMap, testing::Values(
+    MapRow{"level_line", {cv::RotatedRect({140, 100}, {200, 20}, 0)}, 0.9f, 1, 0, {18.1f, 75.5f}},
+    MapRow{"two_lines", {cv::RotatedRect({140, 50}, {200, 20}, 0), cv::RotatedRect({140, 150}, {200, 20}, 0)},
+           0.9f, 2, 0, {-1, -1}},
+    MapRow{"leaning_line", {cv::RotatedRect({160, 100}, {200, 16}, 20)}, 0.9f, 1, 20, {-1, -1}},
+    // A column standing on end keeps the page's level reading: the crop lays it down.
+    MapRow{"standing_column", {cv::RotatedRect({160, 100}, {16, 150}, 0)}, 0.9f, 1, 0, {-1, -1}},
+    MapRow{"faint_region", {cv::RotatedRect({140, 100}, {200, 20}, 0)}, 0.4f, 0, 0, {-1, -1}},
+    MapRow{"speck", {cv::RotatedRect({140, 100}, {2, 2}, 0)}, 0.9f, 0, 0, {-1, -1}}),
+    rowName<MapRow>);
+
+struct CtcRow
+{
+    const char *name;
+    std::vector<int> best; // the most likely class at each time step
+    std::string text;
+    int firstStep, lastStep; // of the first symbol
+};
+
+class Ctc : public testing::TestWithParam<CtcRow>
+{
+};
+
+TEST_P(Ctc, Decoded)
+{
+    const CtcRow &row = GetParam();
+    const std::vector<std::string> dictionary = {"a", "b", "\xE4\xB8\xAD"}; // then a space: class 4
+    cv::Mat scores(int(row.best.size()), 5, CV_32F, cv::Scalar(0.025f));
+    for (size_t t = 0; t < row.best.size(); ++t)
+        scores.at<float>(int(t), row.best[t]) = 0.9f;
+    const std::vector<DecodedSymbol> symbols = decodeCtc(scores, dictionary);
+    std::string text;
+    for (const DecodedSymbol &s : symbols) {
+        text += s.text;
+        EXPECT_FLOAT_EQ(s.probability, 0.9f);
+    }
+    EXPECT_EQ(text, row.text);
+    if (!symbols.empty()) {
+        EXPECT_EQ(symbols.front().firstStep, row.firstStep);
+        EXPECT_EQ(symbols.front().lastStep, row.lastStep);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Ctc, testing::Values(
+    CtcRow{"repeats_are_one", {0, 1, 1, 1, 0, 2}, "ab", 1, 3},
+    CtcRow{"a_blank_parts_a_double", {1, 0, 1}, "aa", 0, 0},
+    CtcRow{"spaces_once_and_not_at_the_ends", {4, 1, 4, 0, 4, 2, 4, 4}, "a b", 1, 1},
+    CtcRow{"dictionary_entries_as_written", {3, 3, 0, 3}, "\xE4\xB8\xAD\xE4\xB8\xAD", 0, 1},
+    CtcRow{"all_blank", {0, 0, 0}, "", 0, 0}),
+    rowName<CtcRow>);
+
+struct OrderRow
+{
+    const char *name;
+    std::vector<cv::RotatedRect> lines;
+    float angle;
+    std::vector<int> order;
+};
+
+class LineOrder : public testing::TestWithParam<OrderRow>
+{
+};
+
+TEST_P(LineOrder, TopToBottomLeftToRight)
+{
+    std::vector<Quad> quads;
+    for (const cv::RotatedRect &r : GetParam().lines)
+        quads.push_back(orderedCorners(r, GetParam().angle));
+    EXPECT_EQ(readingOrder(quads, GetParam().angle), GetParam().order);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LineOrder, testing::Values(
+    // Two blocks side by side share their rows, a little out of step.
+    OrderRow{"side_by_side", {cv::RotatedRect({300, 44}, {150, 20}, 0), cv::RotatedRect({80, 40}, {150, 20}, 0),
+                              cv::RotatedRect({80, 70}, {150, 20}, 0), cv::RotatedRect({300, 74}, {150, 20}, 0)},
+             0, {1, 0, 2, 3}},
+    // A page turned 10 degrees: the end of the first line lies lower than
+    // the start of the second, and still reads before it.
+    OrderRow{"leaning_page", {cv::RotatedRect({100, 80}, {200, 20}, 10), cv::RotatedRect({100, 50}, {200, 20}, 10),
+                              cv::RotatedRect({250, 76.4f}, {80, 20}, 10)},
+             10, {1, 2, 0}}),
+    rowName<OrderRow>);
