@@ -15,10 +15,14 @@ for f in usr/bin/virelto usr/bin/virelto-ocr-server \
          usr/share/applications/org.virelto.Virelto.desktop \
          usr/share/metainfo/org.virelto.Virelto.metainfo.xml \
          usr/share/icons/hicolor/256x256/apps/org.virelto.Virelto.png \
-         usr/lib/systemd/system/virelto-ocr-server.service usr/share/doc/Virelto/examples/virelto-ocr.conf; do
+         usr/lib/systemd/system/virelto-ocr-server.service usr/share/doc/Virelto/examples/virelto-ocr.conf \
+         usr/share/virelto-ocr-server/models/det.onnx usr/share/virelto-ocr-server/models/cls.onnx \
+         usr/share/virelto-ocr-server/models/keys.txt; do
     [ -e "$scratch/root/$f" ] || fail "cmake --install did not install /$f"
 done
 find "$scratch/root" -name libvirtualcam.so | grep -q . || fail "the virtual camera plugin is not installed"
+find "$scratch/root/usr/share/virelto-ocr-server/models" -name 'rec-*.onnx' | grep -q . \
+    || fail "no line recogniser is installed"
 desktop-file-validate "$scratch/root/usr/share/applications/org.virelto.Virelto.desktop"
 appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/org.virelto.Virelto.metainfo.xml"
 echo "install: files in place, desktop entry and metainfo valid"
@@ -28,7 +32,7 @@ echo "install: files in place, desktop entry and metainfo valid"
 deb=$(ls "$scratch"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$(basename "$deb"): Depends: $depends"
-for dep in libqt5widgets5 libqt5multimedia5 libqt5multimediawidgets5 libqt5network5 \
+for dep in libqt5widgets5 libqt5multimedia5 libqt5multimediawidgets5 libqt5network5 libopencv-dnn406 \
            libqt5multimedia5-plugins gstreamer1.0-plugins-good libtesseract5 tesseract-ocr-eng \
            tesseract-ocr-chi-sim tesseract-ocr-osd; do
     echo "$depends" | grep -q "\\b$dep\\b" || fail "the package does not depend on $dep"

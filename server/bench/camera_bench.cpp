@@ -2,12 +2,18 @@
 // Camera pictures with their true text (NAME.jpg or NAME.png beside
 // NAME.txt): character error rate and time per picture, for each reader,
 // English (en_*) and Chinese (zh_*) apart.
-//   camera_bench FOLDER [auto|tesseract]...
+//   camera_bench FOLDER [auto|tesseract|cli]...
+// auto and tesseract are the service's readers, called in-process with one
+// worker; cli is the tesseract command with its defaults (Chinese and
+// English), a process per picture. The peak resident memory printed is the
+// process's, so run one reader per process to compare them.
 #include "engine/ocrengine.h"
 #include "textscore.h"
 
 #include <sys/resource.h>
 
+#include <cstdlib>
+#include <memory>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -51,6 +57,18 @@ struct Tally
     }
 };
 
+// The tesseract command's lines for the picture, as a user would run it.
+std::vector<std::string> tesseractCommand(const fs::path &picture)
+{
+    const std::string command = "tesseract '" + picture.string() + "' - -l chi_sim+eng 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string text;
+    char buffer[4096];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe.get()))
+        text += buffer;
+    return linesOf(text);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -73,12 +91,15 @@ int main(int argc, char **argv)
         readers = {"auto", "tesseract"};
 
     for (const std::string &reader : readers) {
+        const bool command = reader == "cli";
         ocrserver::EngineOptions options;
         options.deadline = std::chrono::minutes(10);
         options.reader = reader == "tesseract" ? ocrserver::ReaderChoice::Tesseract : ocrserver::ReaderChoice::Auto;
         if (options.reader == ocrserver::ReaderChoice::Auto)
             options.lineModels = MODELS_DIR;
-        ocrserver::OcrEngine engine("chi_sim+eng", options);
+        std::unique_ptr<ocrserver::OcrEngine> engine;
+        if (!command)
+            engine = std::make_unique<ocrserver::OcrEngine>("chi_sim+eng", options);
         Tally english, chinese;
         for (const fs::path &picture : pictures) {
             ocrserver::RecognitionJob job;
@@ -86,11 +107,16 @@ int main(int argc, char **argv)
             job.language = "chi_sim+eng";
             job.detectDirection = true;
             const auto started = std::chrono::steady_clock::now();
-            const ocrserver::Recognition result = engine.recognize(job);
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            ocrserver::Recognition result;
             std::vector<std::string> read;
-            for (const auto &line : result.lines)
-                read.push_back(line.text);
+            if (command) {
+                read = tesseractCommand(picture);
+            } else {
+                result = engine->recognize(job);
+                for (const auto &line : result.lines)
+                    read.push_back(line.text);
+            }
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const CharacterErrors errors =
                     characterErrors(linesOf(contents(fs::path(picture).replace_extension(".txt"))), read);
             (picture.filename().string().rfind("zh_", 0) == 0 ? chinese : english).add(errors, seconds);

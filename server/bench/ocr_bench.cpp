@@ -52,7 +52,12 @@ bool postImage(httplib::Client &client, const Service &service, const std::strin
 
 void DirectEngine(benchmark::State &state)
 {
-    static ocrserver::OcrEngine engine("eng", ocrserver::EngineOptions{});
+    // As the service reads English: with the line models.
+    static ocrserver::OcrEngine engine("eng", [] {
+        ocrserver::EngineOptions options;
+        options.lineModels = MODELS_DIR;
+        return options;
+    }());
     ocrserver::RecognitionJob job;
     job.image = fixture(Fixtures[state.range(0)]);
     job.language = "eng";

@@ -21,6 +21,19 @@ OMP_THREAD_LIMIT=1 run_to_file "ocr_bench (latency and throughput)" "$out/bench.
 run_to_file "ocr_bench --memory" "$out/memory.csv" "$bench" --memory 1000
 run_to_file "ocr_bench --crowd" "$out/crowd.csv" "$bench" --crowd 1000 200
 
+# Camera photos with their true text: the line reader, the Tesseract reader
+# and the tesseract command, one process each (the peak memory is per process).
+camera=${VIRELTO_CAMERA_PICTURES:-$VIRELTO_ROOT/../shared/camera-dev}
+if [ -d "$camera" ]; then
+    echo "Reading the camera photos in $camera (a few minutes) ..."
+    for reader in auto tesseract cli; do
+        OMP_THREAD_LIMIT=1 run_to_file "camera_bench $reader" "$out/camera-$reader.txt" \
+            "$build/server/bench/camera_bench" "$camera" "$reader"
+    done
+else
+    echo "No camera photos at $camera (set VIRELTO_CAMERA_PICTURES): their figures are left out"
+fi
+
 python3 - "$out" "$fixtures" "$VIRELTO_SCRIPT" <<'PY'
 import json, os, statistics, subprocess, sys, time
 out, fixtures, script = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -82,4 +95,18 @@ for row in crowd:
         print(f"  {row[0]:<6} {row[1]:<6} answered {row[2]:>4}  p50 {float(row[3]):8.1f} ms  p99 {float(row[4]):8.1f} ms")
 print(f"memory over {last[0]} requests: RSS {int(first[1]) // 1024} MiB after {first[0]}, "
       f"{int(last[1]) // 1024} MiB after {last[0]}; peak {int(last[2]) // 1024} MiB")
+
+summaries = {}
+for reader in ("auto", "tesseract", "cli"):
+    path = os.path.join(out, f"camera-{reader}.txt")
+    if os.path.exists(path):
+        lines = open(path).read().splitlines()
+        summaries[reader] = lines
+if summaries:
+    print("\ncamera photos (character error rate, whitespace ignored, NFKC):")
+    for reader, lines in summaries.items():
+        print("  " + lines[-1])
+    if "auto" in summaries and "tesseract" in summaries:
+        mean = lambda lines: float(lines[-1].split("mean")[1].split()[0])
+        print(f"  latency per picture, line reader / Tesseract reader: {mean(summaries['auto']) / mean(summaries['tesseract']):.2f}")
 PY

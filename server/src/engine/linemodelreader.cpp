@@ -21,7 +21,7 @@ namespace {
 constexpr int LineHeight = 48;         // the recogniser's and the classifier's input height
 constexpr int ClassifierWidth = 192;
 constexpr int DetectorStride = 32;     // the detector's input sides are multiples of this
-constexpr int DetectorMaxSide = 1536;  // larger pictures are scaled down to this for detection
+constexpr int DetectorMaxSide = 1280;  // larger pictures are scaled down to this for detection
 constexpr int DetectorMinSide = 960;   // smaller ones are scaled up, so that small text is found
 constexpr float StraightenFrom = 20;   // degrees; lines leaning less are cropped as they lie
 constexpr float UpsideDownFrom = 0.9f; // the classifier's confidence before a line is turned
