@@ -158,7 +158,7 @@ using Outcome = Recognition::Outcome;
 // The page as sent, decoded (or its PDF page drawn) inside the worker's
 // slot; null, with the outcome set, when there is none.
 PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options,
-                     std::chrono::steady_clock::time_point started, Recognition *result)
+                     std::chrono::steady_clock::time_point started, Recognition *result, bool *drawnText)
 {
     if (job.source != RecognitionJob::Source::Pdf) {
         PixHandle pix(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
@@ -168,6 +168,7 @@ PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options,
     }
     PdfPage rendered = renderPdfPage(job.image, job.pdfPage, options.minPageSide, options.maxPageSide);
     result->pdfPages = rendered.pageCount;
+    *drawnText = rendered.drawnText;
     switch (rendered.status) {
     case PdfPage::Status::Rendered:
         break;
@@ -199,11 +200,14 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     const auto started = std::chrono::steady_clock::now();
     const RecognitionJob &job = queued.job;
     Recognition result;
-    PixHandle page = decodePage(job, m_options, started, &result);
+    bool drawnText = false;
+    PixHandle page = decodePage(job, m_options, started, &result, &drawnText);
     if (!page)
         return result;
     const ReadingStop stop{queued.cancelled.get(), &m_abort, started + m_options.deadline};
-    PageReader &reader = worker.lineModels && lineModelsRead(job.language)
+    // Type drawn from a PDF's text is what Tesseract reads best, and five
+    // times faster than the line models; pictures go to the line models.
+    PageReader &reader = worker.lineModels && lineModelsRead(job.language) && !drawnText
             ? static_cast<PageReader &>(*worker.lineModels)
             : *worker.tesseract;
     reader.read(page.get(), job, stop, &result);

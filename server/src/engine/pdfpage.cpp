@@ -8,11 +8,13 @@
 #include <poppler-page.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace ocrserver {
 
@@ -81,6 +83,8 @@ PdfPage renderPdfPage(std::string_view pdf, int pageNumber, long minSide, long m
                     size_t(rowBytes));
     pixEndianByteSwap(pix.get()); // Leptonica keeps bytes in 32-bit words, most significant first
     result.pix = std::move(pix);
+    const std::vector<char> text = page->text().to_utf8();
+    result.drawnText = std::any_of(text.begin(), text.end(), [](char c) { return !std::isspace(static_cast<unsigned char>(c)); });
     result.status = PdfPage::Status::Rendered;
     return result;
 }

@@ -17,6 +17,7 @@ struct PdfPage
     Status status = Status::Unreadable;
     PixHandle pix;     // 8-bit grey, white paper
     int pageCount = 0; // known once the document opened
+    bool drawnText = false; // the page holds text as type, not only pictures of it
 };
 
 // One page (1-based) of a PDF held in memory, rendered at 300 dpi, or lower
