@@ -409,20 +409,9 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
                                                         std::min(float(line.cropWidth), right * toCrop), line,
                                                         maps.toSent, sent.size())});
         }
-        if (probabilities.empty())
+        setConfidences(out, probabilities);
+        if (probabilities.empty() || out.average < DropBelow)
             continue;
-        double sum = 0;
-        out.min = 1;
-        for (double p : probabilities) {
-            sum += p;
-            out.min = std::min(out.min, p);
-        }
-        out.average = sum / double(probabilities.size());
-        if (out.average < DropBelow)
-            continue;
-        for (double p : probabilities)
-            out.variance += (p - out.average) * (p - out.average);
-        out.variance /= double(probabilities.size());
 
         out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sent.size());
         for (const cv::Point2f &corner : line.quad) {
@@ -431,13 +420,8 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
         }
         if (line.upsideDown) // its own top left is the page's bottom right
             std::rotate(out.vertexes.begin(), out.vertexes.begin() + 2, out.vertexes.end());
-        for (RecognizedChar &c : out.chars) {
-            const int l = std::clamp(c.box.left, out.box.left, out.box.left + out.box.width);
-            const int t = std::clamp(c.box.top, out.box.top, out.box.top + out.box.height);
-            const int r = std::clamp(c.box.left + c.box.width, l, out.box.left + out.box.width);
-            const int b = std::clamp(c.box.top + c.box.height, t, out.box.top + out.box.height);
-            c.box = {l, t, r - l, b - t};
-        }
+        for (RecognizedChar &c : out.chars)
+            c.box = within(c.box, out.box);
         // A new paragraph where a gap wider than a line opens below the last one.
         const float height = distance(line.quad[0], line.quad[3]);
         if (!previous || previous->upsideDown != line.upsideDown

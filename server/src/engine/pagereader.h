@@ -4,8 +4,10 @@
 
 #include "engine/ocrengine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <vector>
 
 struct Pix;
 
@@ -23,6 +25,35 @@ struct ReadingStop
     bool timedOut() const { return std::chrono::steady_clock::now() >= deadline; }
     bool now() const { return interrupted() || timedOut(); }
 };
+
+// A character's box kept inside its line's: readers' symbol boxes are
+// estimates and may overhang the line (tall boxes around Han characters).
+inline Box within(const Box &b, const Box &line)
+{
+    const int left = std::clamp(b.left, line.left, line.left + line.width);
+    const int top = std::clamp(b.top, line.top, line.top + line.height);
+    const int right = std::clamp(b.left + b.width, left, line.left + line.width);
+    const int bottom = std::clamp(b.top + b.height, top, line.top + line.height);
+    return {left, top, right - left, bottom - top};
+}
+
+// The line's average, minimum and variance of its confidences (0..1).
+inline void setConfidences(RecognizedLine &line, const std::vector<double> &confidences)
+{
+    if (confidences.empty())
+        return;
+    double sum = 0;
+    line.min = 1;
+    for (double c : confidences) {
+        sum += c;
+        line.min = std::min(line.min, c);
+    }
+    line.average = sum / double(confidences.size());
+    double squares = 0;
+    for (double c : confidences)
+        squares += (c - line.average) * (c - line.average);
+    line.variance = squares / double(confidences.size());
+}
 
 // One way of reading a decoded page. Each worker holds its own readers, so a
 // reader need not be thread-safe.

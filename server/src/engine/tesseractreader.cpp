@@ -78,18 +78,6 @@ bool interrupted(void *stop, int)
     return static_cast<const ReadingStop *>(stop)->interrupted();
 }
 
-// LSTM symbol boxes are estimates and may overhang the line's ink (tall
-// boxes around Han characters, above all); a character lies in its line.
-Box within(const Box &b, const Box &line)
-{
-    const auto clamp = [](int v, int low, int high) { return std::min(std::max(v, low), high); };
-    const int left = clamp(b.left, line.left, line.left + line.width);
-    const int top = clamp(b.top, line.top, line.top + line.height);
-    const int right = clamp(b.left + b.width, left, line.left + line.width);
-    const int bottom = clamp(b.top + b.height, top, line.top + line.height);
-    return {left, top, right - left, bottom - top};
-}
-
 Box boxAt(const tesseract::ResultIterator &it, tesseract::PageIteratorLevel level)
 {
     int left = 0, top = 0, right = 0, bottom = 0;
@@ -110,19 +98,7 @@ std::vector<RecognizedLine> readLines(tesseract::TessBaseAPI &api)
         current.paragraph = paragraph;
         for (RecognizedChar &c : current.chars)
             c.box = within(c.box, current.box);
-        if (!confidences.empty()) {
-            double sum = 0;
-            current.min = 1;
-            for (double c : confidences) {
-                sum += c;
-                current.min = std::min(current.min, c);
-            }
-            current.average = sum / double(confidences.size());
-            double squares = 0;
-            for (double c : confidences)
-                squares += (c - current.average) * (c - current.average);
-            current.variance = squares / double(confidences.size());
-        }
+        setConfidences(current, confidences);
         lines.push_back(std::move(current));
     };
 
