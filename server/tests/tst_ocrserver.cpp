@@ -74,19 +74,9 @@ const std::string &twoPagePdf()
     return pdf;
 }
 
-// One blank page; `encrypted` adds a standard security handler whose user
-// password is not the empty one, so the document cannot be opened.
-std::string handMadePdf(const std::string &mediaBox, bool encrypted)
+// A PDF of these objects, the first the catalog; `trailer` adds to the trailer.
+std::string pdfFromObjects(const std::vector<std::string> &objects, const std::string &trailer = {})
 {
-    std::vector<std::string> objects = {
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [" + mediaBox + "] >>",
-    };
-    if (encrypted) {
-        objects.push_back("<< /Filter /Standard /V 1 /R 2 /P -4 /O <" + std::string(64, 'a') + "> /U <"
-                          + std::string(64, 'b') + "> >>");
-    }
     std::string pdf = "%PDF-1.4\n";
     std::vector<size_t> offsets;
     for (size_t i = 0; i < objects.size(); ++i) {
@@ -100,11 +90,40 @@ std::string handMadePdf(const std::string &mediaBox, bool encrypted)
         std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
         pdf += entry;
     }
-    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R";
-    if (encrypted)
-        pdf += " /Encrypt 4 0 R /ID [<0123456789abcdef0123456789abcdef> <0123456789abcdef0123456789abcdef>]";
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R" + trailer;
     pdf += " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
     return pdf;
+}
+
+// One blank page; `encrypted` adds a standard security handler whose user
+// password is not the empty one, so the document cannot be opened.
+std::string handMadePdf(const std::string &mediaBox, bool encrypted)
+{
+    std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [" + mediaBox + "] >>",
+    };
+    if (!encrypted)
+        return pdfFromObjects(objects);
+    objects.push_back("<< /Filter /Standard /V 1 /R 2 /P -4 /O <" + std::string(64, 'a') + "> /U <"
+                      + std::string(64, 'b') + "> >>");
+    return pdfFromObjects(objects,
+                          " /Encrypt 4 0 R /ID [<0123456789abcdef0123456789abcdef> <0123456789abcdef0123456789abcdef>]");
+}
+
+// An A4 page of 11-point Helvetica type, one line of ASCII text each.
+std::string typedPdf(const std::vector<std::string> &lines)
+{
+    std::string content = "BT /F1 11 Tf 72 760 Td 16 TL\n";
+    for (const std::string &line : lines)
+        content += "(" + line + ") '\n";
+    content += "ET\n";
+    return pdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
+                           "/Contents 5 0 R >>",
+                           "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+                           "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream"});
 }
 
 // A token from the server on that port, or "" when none is granted.
@@ -240,7 +259,11 @@ class Pages : public OcrServerTest, public ::testing::WithParamInterface<PageCas
 TEST_P(Pages, AreReadLineByLineInOrder)
 {
     const PageCase &page = GetParam();
-    const json reply = ocr(imageForm(fixture(page.image)), token());
+    // A .pdf row: the text typed on a PDF page, not a picture of it.
+    const bool typed = std::string(page.image).find(".pdf") != std::string::npos;
+    const json reply = ocr(typed ? "pdf_file=" + formValue(base64(typedPdf(fixtureLines(page.text))))
+                                 : imageForm(fixture(page.image)),
+                           token());
     ASSERT_TRUE(reply.contains("words_result")) << reply.dump();
     const auto lines = recognisedLines(reply);
     const auto expected = fixtureLines(page.text);
@@ -264,6 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, Pages,
                                            PageCase{"serif.png", "serif.txt", 1.0},
                                            PageCase{"small.png", "small.txt", 1.0},
                                            PageCase{"photo.jpg", "photo.txt", 1.0},
+                                           PageCase{"typed.pdf", "clean.txt", 1.0},
                                            PageCase{"invoice_zh.png", "invoice_zh.txt", 0.97, true},
                                            PageCase{"invoice_zh_photo.jpg", "invoice_zh_photo.txt", 0.97, true},
                                            PageCase{"prose_zh.png", "prose_zh.txt", 0.95, true}),
