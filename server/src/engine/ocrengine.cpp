@@ -210,7 +210,14 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     PageReader &reader = worker.lineModels && lineModelsRead(job.language) && !drawnText
             ? static_cast<PageReader &>(*worker.lineModels)
             : *worker.tesseract;
-    reader.read(page.get(), job, stop, &result);
+    try {
+        reader.read(page.get(), job, stop, &result);
+    } catch (const std::exception &) {
+        // A page a library refuses deep inside (OpenCV asserts on what it
+        // cannot handle, memory runs out): this request fails, the worker lives.
+        result = Recognition{};
+        result.outcome = Recognition::Outcome::Failed;
+    }
     return result;
 }
 
