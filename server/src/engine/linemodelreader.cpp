@@ -199,7 +199,6 @@ cv::Mat lineBlob(const cv::Mat &crop, int width)
 struct LineModelReader::Line
 {
     Quad quad; // in the picture as read
-    float score = 0;
     bool turnedOver = false; // the classifier's answer, before the page's turn
     float confidence = 0;    // and how sure it was
     bool upsideDown = false; // relative to the page
@@ -260,7 +259,6 @@ std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image,
         for (size_t i = 0; i < 4; ++i)
             line.quad[i] = {std::clamp(found.quad[i].x * sx, 0.0f, float(image.cols - 1)),
                             std::clamp(found.quad[i].y * sy, 0.0f, float(image.rows - 1))};
-        line.score = found.score;
         lines.push_back(line);
     }
     return lines;
@@ -361,7 +359,9 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
         turn += 180;
         const cv::Matx23f half = cv::getRotationMatrix2D(
                 cv::Point2f(float(image.cols - 1) / 2, float(image.rows - 1) / 2), 180, 1);
-        cv::rotate(image, image, cv::ROTATE_180);
+        cv::Mat halfTurned; // a new buffer: image may still be the picture as sent
+        cv::rotate(image, halfTurned, cv::ROTATE_180);
+        image = halfTurned;
         maps.toWorking = then(maps.toWorking, half);
         maps.toSent = inverted(maps.toWorking);
         for (size_t i = 0; i < lines.size(); ++i) {
