@@ -115,11 +115,10 @@ std::vector<std::string> readDictionary(const std::string &path)
 
 std::vector<uchar> readModel(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uchar> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        bytes.clear();
-    if (bytes.empty())
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+    std::vector<uchar> bytes(size > 0 ? size_t(size) : 0);
+    if (bytes.empty() || !in.seekg(0).read(reinterpret_cast<char *>(bytes.data()), size))
         throw std::runtime_error("cannot read the model " + path);
     return bytes;
 }
