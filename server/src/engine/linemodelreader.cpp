@@ -26,6 +26,9 @@ constexpr int DetectorMinSide = 960;   // smaller ones are scaled up, so that sm
 constexpr float StraightenFrom = 20;   // degrees; lines leaning less are cropped as they lie
 constexpr float UpsideDownFrom = 0.9f; // the classifier's confidence before a line is turned
 constexpr float DropBelow = 0.5f;      // mean symbol probability of a line worth returning
+// Larger pictures are read scaled down to this: at 48 pixels a line, text
+// needs no more, and an 8192-pixel square would cost 192 MiB as BGR alone.
+constexpr int WorkingMaxSide = 4096;
 
 struct AffineMaps
 {
@@ -83,7 +86,7 @@ cv::Mat bgrOf(Pix *page)
 }
 
 // The picture turned counter-clockwise by `degrees` on a canvas that holds
-// all of it; its maps to and from the picture as it was.
+// all of it; the turn is added to the maps.
 cv::Mat turned(const cv::Mat &image, float degrees, AffineMaps *maps)
 {
     const cv::Point2f centre(float(image.cols) / 2, float(image.rows) / 2);
@@ -94,7 +97,7 @@ cv::Mat turned(const cv::Mat &image, float degrees, AffineMaps *maps)
     cv::Mat out;
     cv::warpAffine(image, out, m, cv::Size(int(std::ceil(bounds.width)), int(std::ceil(bounds.height))),
                    cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-    maps->toWorking = cv::Matx23f(m);
+    maps->toWorking = then(maps->toWorking, cv::Matx23f(m));
     maps->toSent = inverted(maps->toWorking);
     return out;
 }
@@ -299,7 +302,19 @@ void LineModelReader::recognise(const cv::Mat &crop, Line &line)
 void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result)
 {
     using Outcome = Recognition::Outcome;
-    const cv::Mat sent = bgrOf(page);
+    const cv::Size sentSize(int(pixGetWidth(page)), int(pixGetHeight(page)));
+    AffineMaps maps;
+    PixHandle scaled;
+    const int longest = std::max(sentSize.width, sentSize.height);
+    if (longest > WorkingMaxSide) {
+        const float f = float(WorkingMaxSide) / float(longest);
+        scaled.reset(pixScale(page, f, f));
+        maps.toWorking = cv::Matx23f(float(pixGetWidth(scaled.get())) / float(sentSize.width), 0, 0, 0,
+                                     float(pixGetHeight(scaled.get())) / float(sentSize.height), 0);
+        maps.toSent = inverted(maps.toWorking);
+    }
+    const cv::Mat sent = bgrOf(scaled ? scaled.get() : page);
+    scaled.reset();
     if (sent.empty()) {
         result->outcome = Outcome::Undecodable;
         return;
@@ -315,7 +330,6 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     // Find the lines; a picture turned far from upright is turned back and
     // its lines found again, as the detector finds level lines best.
     cv::Mat image = sent;
-    AffineMaps maps;
     std::vector<Line> lines = detect(image, 0);
     auto quadsOf = [](const std::vector<Line> &ls) {
         std::vector<Quad> quads;
@@ -406,13 +420,13 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
                                                              : end + step;
             out.chars.push_back({symbol.text, boxAsSent(std::max(0.0f, left * toCrop),
                                                         std::min(float(line.cropWidth), right * toCrop), line,
-                                                        maps.toSent, sent.size())});
+                                                        maps.toSent, sentSize)});
         }
         setConfidences(out, probabilities);
         if (probabilities.empty() || out.average < DropBelow)
             continue;
 
-        out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sent.size());
+        out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sentSize);
         for (const cv::Point2f &corner : line.quad) {
             const cv::Point2f p = apply(maps.toSent, corner);
             out.vertexes.push_back({int(std::lround(p.x)), int(std::lround(p.y))});
