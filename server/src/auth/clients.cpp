@@ -95,6 +95,8 @@ bool parseClients(std::string_view text, std::vector<Client> *clients, std::stri
     });
     if (error->empty() && clients->empty())
         *error = "no clients in it";
+    if (!error->empty())
+        clients->clear(); // all or nothing
     return error->empty();
 }
 
@@ -116,6 +118,8 @@ bool parseTokenKeys(std::string_view text, std::vector<std::string> *keys, std::
     });
     if (error->empty() && keys->empty())
         *error = "no token key in it";
+    if (!error->empty())
+        keys->clear();
     return error->empty();
 }
 
