@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // virelto-ocr-server: an offline OCR service with the cloud service's REST contract.
+#include "admin/adminservice.h"
 #include "api/ocrservice.h"
+#include "auth/clients.h"
 #include "auth/tokens.h"
 #include "engine/ocrengine.h"
 #include "http/httpserver.h"
@@ -31,9 +33,18 @@ struct Options
 {
     std::string host = "127.0.0.1";
     int port = 8290;
+    std::string adminHost;
+    int adminPort = -1; // -1: no admin listener
     std::string apiKey;
     std::string secretKey;
     std::string tokenKey;
+    // The files re-read on SIGHUP; empty: given otherwise.
+    std::string apiKeyFile;
+    std::string secretKeyFile;
+    std::string tokenKeyFile;
+    std::string clientsFile;
+    bool singleKeyOption = false; // --api-key(-file) or --secret-key(-file) given
+    ocrserver::http::LogFormat logFormat = ocrserver::http::LogFormat::Text;
     long long tokenTtl = 2592000;
     std::string language = "chi_sim+eng"; // the cloud's default, CHN_ENG
     ocrserver::ReaderChoice reader = ocrserver::ReaderChoice::Auto;
@@ -56,10 +67,14 @@ const char Usage[] =
         "An offline OCR service (text-line models and Tesseract) that answers the cloud OCR service's token\n"
         "and accurate_basic endpoints.\n\n"
         "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8290; port 0: any free port)\n"
+        "  --admin-listen HOST:PORT  serve /livez, /readyz and /metrics there (default: nowhere)\n"
+        "  --clients-file FILE       one client per line: NAME API_KEY SECRET_KEY [QPS]\n"
         "  --api-key-file FILE       the API Key clients use (or VIRELTO_OCR_API_KEY)\n"
         "  --secret-key-file FILE    the Secret Key clients use (or VIRELTO_OCR_SECRET_KEY)\n"
-        "  --token-key-file FILE     key that signs access tokens, at least 32 bytes; share it\n"
-        "                            between replicas (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
+        "  --token-key-file FILE     keys that sign access tokens, one a line, each at least 32 bytes:\n"
+        "                            the first signs, all verify; share them between replicas\n"
+        "                            (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
+        "                            SIGHUP re-reads the files given.\n"
         "                            Secret files must not be readable by group or others.\n"
         "  --api-key, --secret-key, --token-key VALUE\n"
         "                            the same on the command line, where other users can see it\n"
@@ -80,6 +95,7 @@ const char Usage[] =
         "  --shutdown-grace SEC      on SIGTERM, time for requests in flight (default 10)\n"
         "  --tls-cert FILE           serve HTTPS with this certificate (PEM) ...\n"
         "  --tls-key FILE            ... and this private key (PEM)\n"
+        "  --log-format text|json    the line per request on stderr (default text)\n"
         "  --help, --version\n";
 
 [[noreturn]] void fail(const std::string &message)
@@ -139,33 +155,56 @@ bool sharedWithOthers(const char *path, const struct stat &info)
 }
 
 // A secret from a file of its own that only its user can read; one
-// trailing line break is not part of it.
-std::string readSecretFile(const char *option, const char *path)
+// trailing line break is not part of it. False, with the reason, when it
+// cannot be used.
+bool loadSecretFile(const char *option, const std::string &path, size_t maxBytes, std::string *secret,
+                    std::string *error)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        fail(std::string("cannot read ") + option + " '" + path + "': " + std::strerror(errno));
+    const std::string what = std::string(option) + " '" + path + "'";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::string("cannot read ") + option + " '" + path + "': " + std::strerror(errno);
+        return false;
+    }
     struct stat info{};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        fail(std::string(option) + " '" + path + "' is not a regular file");
+        *error = what + " is not a regular file";
+        return false;
     }
-    if (sharedWithOthers(path, info)) {
+    if (sharedWithOthers(path.c_str(), info)) {
         close(fd);
-        fail(std::string(option) + " '" + path + "' can be read or changed by group or others (chmod 600 it)");
+        *error = what + " can be read or changed by group or others (chmod 600 it)";
+        return false;
     }
-    std::string secret(4097, '\0');
-    const ssize_t n = read(fd, secret.data(), secret.size());
+    std::string text(maxBytes + 1, '\0');
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < text.size() && (n = read(fd, text.data() + got, text.size() - got)) > 0)
+        got += size_t(n);
     close(fd);
-    if (n < 0 || n > 4096)
-        fail(std::string(option) + " '" + path + "' cannot be read or is over 4096 bytes");
-    secret.resize(size_t(n));
-    if (!secret.empty() && secret.back() == '\n')
-        secret.pop_back();
-    if (!secret.empty() && secret.back() == '\r')
-        secret.pop_back();
-    if (secret.empty())
-        fail(std::string(option) + " '" + path + "' is empty");
+    if (n < 0 || got > maxBytes) {
+        *error = what + " cannot be read or is over " + std::to_string(maxBytes) + " bytes";
+        return false;
+    }
+    text.resize(got);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text.empty()) {
+        *error = what + " is empty";
+        return false;
+    }
+    *secret = std::move(text);
+    return true;
+}
+
+std::string readSecretFile(const char *option, const char *path)
+{
+    std::string secret, error;
+    if (!loadSecretFile(option, path, 4096, &secret, &error))
+        fail(error);
     return secret;
 }
 
@@ -181,6 +220,17 @@ std::string secretArgument(const char *option, char *value, Options &o)
     return secret;
 }
 
+void address(const char *option, const std::string &value, std::string *host, int *port)
+{
+    const size_t colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        fail(std::string(option) + " wants HOST:PORT, not '" + value + "'");
+    *host = value.substr(0, colon);
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+        *host = host->substr(1, host->size() - 2);
+    *port = int(number((std::string(option) + " port").c_str(), value.c_str() + colon + 1, 0, 65535));
+}
+
 Options parseOptions(int argc, char **argv)
 {
     Options o;
@@ -189,11 +239,14 @@ Options parseOptions(int argc, char **argv)
     o.tokenKey = environment("VIRELTO_OCR_TOKEN_KEY");
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
-    enum { Listen = 1, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
+    enum { Listen = 1, AdminListen, ClientsFile, LogFormatOption, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
            Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, BodyGrace, ShutdownGrace, TlsCert, TlsKey,
            Engine, Models, Help, ShowVersion };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, Listen},
+        {"admin-listen", required_argument, nullptr, AdminListen},
+        {"clients-file", required_argument, nullptr, ClientsFile},
+        {"log-format", required_argument, nullptr, LogFormatOption},
         {"api-key", required_argument, nullptr, ApiKey},
         {"api-key-file", required_argument, nullptr, ApiKeyFile},
         {"secret-key", required_argument, nullptr, SecretKey},
@@ -222,23 +275,31 @@ Options parseOptions(int argc, char **argv)
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
         switch (c) {
-        case Listen: {
-            const std::string value = optarg;
-            const size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0)
-                fail("--listen wants HOST:PORT, not '" + value + "'");
-            o.host = value.substr(0, colon);
-            if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
-                o.host = o.host.substr(1, o.host.size() - 2);
-            o.port = int(number("--listen port", value.c_str() + colon + 1, 0, 65535));
+        case Listen: address("--listen", optarg, &o.host, &o.port); break;
+        case AdminListen: address("--admin-listen", optarg, &o.adminHost, &o.adminPort); break;
+        case ClientsFile: o.clientsFile = optarg; break;
+        case LogFormatOption:
+            if (std::strcmp(optarg, "text") == 0)
+                o.logFormat = ocrserver::http::LogFormat::Text;
+            else if (std::strcmp(optarg, "json") == 0)
+                o.logFormat = ocrserver::http::LogFormat::Json;
+            else
+                fail(std::string("--log-format wants text or json, not '") + optarg + "'");
             break;
-        }
-        case ApiKey: o.apiKey = secretArgument("--api-key", optarg, o); break;
-        case ApiKeyFile: o.apiKey = readSecretFile("--api-key-file", optarg); break;
-        case SecretKey: o.secretKey = secretArgument("--secret-key", optarg, o); break;
-        case SecretKeyFile: o.secretKey = readSecretFile("--secret-key-file", optarg); break;
-        case TokenKey: o.tokenKey = secretArgument("--token-key", optarg, o); break;
-        case TokenKeyFile: o.tokenKey = readSecretFile("--token-key-file", optarg); break;
+        case ApiKey: o.apiKey = secretArgument("--api-key", optarg, o); o.singleKeyOption = true; break;
+        case ApiKeyFile:
+            o.apiKey = readSecretFile("--api-key-file", optarg);
+            o.apiKeyFile = optarg;
+            o.singleKeyOption = true;
+            break;
+        case SecretKey: o.secretKey = secretArgument("--secret-key", optarg, o); o.singleKeyOption = true; break;
+        case SecretKeyFile:
+            o.secretKey = readSecretFile("--secret-key-file", optarg);
+            o.secretKeyFile = optarg;
+            o.singleKeyOption = true;
+            break;
+        case TokenKey: o.tokenKey = secretArgument("--token-key", optarg, o); o.tokenKeyFile.clear(); break;
+        case TokenKeyFile: o.tokenKeyFile = optarg; o.tokenKey.clear(); break;
         case TokenTtl: o.tokenTtl = number("--token-ttl", optarg, 1, ocrserver::TokenSigner::MaxTtl); break;
         case Lang: o.language = optarg; break;
         case Engine:
@@ -267,15 +328,66 @@ Options parseOptions(int argc, char **argv)
     }
     if (optind < argc)
         fail(std::string("unexpected argument '") + argv[optind] + "' (see --help)");
-    if (o.apiKey.empty() || o.secretKey.empty())
-        fail("no credentials: give --api-key-file and --secret-key-file (or VIRELTO_OCR_API_KEY and VIRELTO_OCR_SECRET_KEY)");
+    if (!o.clientsFile.empty() && o.singleKeyOption)
+        fail("give either --clients-file or --api-key and --secret-key, not both");
+    if (o.clientsFile.empty() && (o.apiKey.empty() || o.secretKey.empty()))
+        fail("no credentials: give --clients-file, or --api-key-file and --secret-key-file (or VIRELTO_OCR_API_KEY and VIRELTO_OCR_SECRET_KEY)");
     if (!o.tokenKey.empty() && o.tokenKey.size() < ocrserver::TokenSigner::MinKeyLength)
         fail("the token key must be at least 32 bytes (openssl rand -hex 32 makes one)");
+    if (o.tokenKey.empty() && o.tokenKeyFile.empty())
+        o.tokenKey = ocrserver::TokenSigner::randomKey();
+    if (o.adminPort >= 0 && o.adminHost == o.host && o.adminPort == o.port && o.port != 0)
+        fail("--admin-listen must not be the --listen address");
     if (o.tlsCert.empty() != o.tlsKey.empty())
         fail("--tls-cert and --tls-key go together");
     if (o.queueLength < 0)
         o.queueLength = 4LL * o.workers;
     return o;
+}
+
+// The clients and token keys as the options and the secret files give them
+// now; null, with the reason, when a file cannot be used.
+std::shared_ptr<const ocrserver::Keyring> loadKeyring(const Options &o, std::string *error)
+{
+    std::vector<ocrserver::Client> clients;
+    if (!o.clientsFile.empty()) {
+        std::string text;
+        if (!loadSecretFile("--clients-file", o.clientsFile, 1 << 20, &text, error))
+            return nullptr;
+        if (!ocrserver::parseClients(text, &clients, error)) {
+            *error = "--clients-file '" + o.clientsFile + "': " + *error;
+            return nullptr;
+        }
+    } else {
+        // The single-key options are a clients file of one line.
+        ocrserver::Client single{"default", o.apiKey, o.secretKey, 0};
+        if (!o.apiKeyFile.empty() && !loadSecretFile("--api-key-file", o.apiKeyFile, 4096, &single.apiKey, error))
+            return nullptr;
+        if (!o.secretKeyFile.empty()
+            && !loadSecretFile("--secret-key-file", o.secretKeyFile, 4096, &single.secretKey, error)) {
+            return nullptr;
+        }
+        clients.push_back(std::move(single));
+    }
+    std::vector<std::string> keys;
+    if (!o.tokenKeyFile.empty()) {
+        std::string text;
+        if (!loadSecretFile("--token-key-file", o.tokenKeyFile, 64 * 1024, &text, error))
+            return nullptr;
+        if (!ocrserver::parseTokenKeys(text, &keys, error)) {
+            *error = "--token-key-file '" + o.tokenKeyFile + "': " + *error;
+            return nullptr;
+        }
+    } else {
+        keys.push_back(o.tokenKey);
+    }
+    try {
+        return std::make_shared<const ocrserver::Keyring>(std::move(clients),
+                                                          ocrserver::TokenSigner(std::move(keys), o.tokenTtl));
+    } catch (const std::exception &e) {
+        *error = e.what();
+        return nullptr;
+    }
 }
 
 // Debian's Tesseract is built with OpenMP, which spreads every recognition
@@ -325,18 +437,46 @@ void raiseDescriptorLimit(long long connections)
 
 int main(int argc, char **argv)
 {
-    // Stop signals wait in the kernel from the first instruction on (also
-    // across the restart below) until the server asks for them: none is lost.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Stop and reload signals wait in the kernel from the first instruction
+    // on (also across the restart below) until the server asks for them:
+    // none is lost.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     limitOpenMpThreads(argv);
     Options options = parseOptions(argc, argv);
     raiseDescriptorLimit(options.maxConnections);
+    std::string error;
+    std::shared_ptr<const ocrserver::Keyring> keyring = loadKeyring(options, &error);
+    if (!keyring)
+        fail(error);
+
+    // Up before the engines load, so that an orchestrator sees a live
+    // process that is not ready yet.
+    ocrserver::AdminService admin(Version);
+    std::unique_ptr<ocrserver::http::HttpServer> adminServer;
+    if (options.adminPort >= 0) {
+        ocrserver::http::Limits adminLimits;
+        adminLimits.maxConnections = 64;
+        adminLimits.log = ocrserver::http::LogFormat::None; // a scrape a second would drown the requests
+        try {
+            adminServer = std::make_unique<ocrserver::http::HttpServer>(
+                    options.adminHost, std::uint16_t(options.adminPort), ocrserver::http::TlsFiles{}, adminLimits,
+                    admin);
+        } catch (const std::exception &e) {
+            fail(std::string("--admin-listen: ") + e.what());
+        }
+        adminServer->start(1);
+        const bool ipv6 = options.adminHost.find(':') != std::string::npos;
+        std::fprintf(stderr, "virelto-ocr-server admin endpoints at http://%s%s%s:%d (/livez, /readyz, /metrics)\n",
+                     ipv6 ? "[" : "", options.adminHost.c_str(), ipv6 ? "]" : "", int(adminServer->port()));
+        std::fflush(stderr);
+    }
 
     std::unique_ptr<ocrserver::OcrEngine> engine;
     try {
@@ -355,19 +495,13 @@ int main(int argc, char **argv)
     ocrserver::ServiceLimits limits;
     limits.maxBody = size_t(options.maxBody);
     limits.qps = options.qps;
-    ocrserver::OcrService service({options.apiKey, options.secretKey},
-                                  ocrserver::TokenSigner(options.tokenKey.empty()
-                                                                 ? ocrserver::TokenSigner::randomKey()
-                                                                 : options.tokenKey,
-                                                         options.tokenTtl),
-                                  *engine, limits);
-    options.apiKey.clear();
-    options.secretKey.clear();
-    options.tokenKey.clear();
+    ocrserver::OcrService service(keyring, *engine, limits);
+    keyring.reset();
 
     ocrserver::http::Limits httpLimits;
     httpLimits.maxConnections = size_t(options.maxConnections);
     httpLimits.bodyGrace = std::chrono::seconds(options.bodyGrace);
+    httpLimits.log = options.logFormat;
     std::unique_ptr<ocrserver::http::HttpServer> server;
     try {
         server = std::make_unique<ocrserver::http::HttpServer>(options.host, std::uint16_t(options.port),
@@ -386,14 +520,35 @@ int main(int argc, char **argv)
                  options.reader == ocrserver::ReaderChoice::Auto ? "auto" : "tesseract");
     std::fflush(stderr);
 
-    // The HTTP threads inherit the blocked stop signals; only this one takes them.
+    // The HTTP threads inherit the blocked signals; only this one takes them.
     server->start(2);
+    admin.attach(*engine, service, *server);
     int received = 0;
-    sigwait(&stopSignals, &received);
+    for (;;) {
+        sigwait(&signals, &received);
+        if (received != SIGHUP)
+            break;
+        // New clients and token keys for the requests from now on; nothing
+        // under way is dropped. A file that cannot be used changes nothing.
+        if (auto reloaded = loadKeyring(options, &error)) {
+            std::fprintf(stderr, "virelto-ocr-server reloaded: %zu clients, %zu token keys\n",
+                         reloaded->clients().size(), reloaded->signer().keyCount());
+            service.setKeyring(std::move(reloaded));
+            admin.noteReload(true);
+        } else {
+            std::fprintf(stderr, "virelto-ocr-server reload refused, the settings stay as they were: %s\n",
+                         error.c_str());
+            admin.noteReload(false);
+        }
+        std::fflush(stderr);
+    }
     std::fprintf(stderr, "virelto-ocr-server stopping (%s)\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+    admin.setState(ocrserver::AdminService::State::Stopping);
     server->shutdown(std::chrono::seconds(options.shutdownGrace));
     engine->stop(); // before the server goes: its last callbacks hold connections
     server.reset();
+    if (adminServer)
+        adminServer->shutdown(std::chrono::milliseconds(0));
     std::fprintf(stderr, "virelto-ocr-server stopped\n");
     return 0;
 }

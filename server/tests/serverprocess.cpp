@@ -66,7 +66,8 @@ std::vector<std::string> defaultServerArguments(const std::vector<std::string> &
     return args;
 }
 
-ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment)
+ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment,
+                             bool untilListening)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -80,12 +81,16 @@ ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std
 
     m_reader = std::thread([this, fd = fds[0]] {
         static const std::regex address(R"(listening on https?://[^ ]*:(\d+) )");
+        static const std::regex admin(R"(admin endpoints at http://[^ ]*:(\d+) )");
         char buffer[4096];
         ssize_t n;
         while ((n = read(fd, buffer, sizeof buffer)) > 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_log.append(buffer, size_t(n));
             std::smatch match;
+            // The admin line comes first, if at all.
+            if (m_adminPort == 0 && m_port == 0 && std::regex_search(m_log, match, admin))
+                m_adminPort = std::stoi(match[1]);
             if (m_port == 0 && std::regex_search(m_log, match, address))
                 m_port = std::stoi(match[1]);
             m_listening.notify_all();
@@ -95,8 +100,19 @@ ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std
         m_ended = true;
         m_listening.notify_all();
     });
+    if (untilListening) {
+        waitUntilListening();
+        return;
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_listening.wait_for(lock, std::chrono::seconds(60), [this] { return m_port > 0 || m_ended; });
+    m_listening.wait_for(lock, std::chrono::seconds(60), [this] { return m_adminPort > 0 || m_ended; });
+}
+
+bool ServerProcess::waitUntilListening()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_listening.wait_for(lock, std::chrono::seconds(60), [this] { return m_port > 0 || m_ended; })
+            && m_port > 0;
 }
 
 ServerProcess::~ServerProcess()

@@ -15,14 +15,19 @@
 class ServerProcess
 {
 public:
-    // Starts the server and waits for its "listening on" line.
-    explicit ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment = {});
+    // Starts the server and waits for its "listening on" line, or with
+    // untilListening false only for its admin listener's line.
+    explicit ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+                           bool untilListening = true);
     ~ServerProcess();
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;
 
     bool started() const { return m_port > 0; }
     int port() const { return m_port; }
+    int adminPort() const { return m_adminPort; }
+    // Waits for the "listening on" line of a server started without waiting.
+    bool waitUntilListening();
     pid_t pid() const { return m_pid; }
     std::string log() const;
     // Waits until the log holds text (the server logs a request after answering it).
@@ -41,6 +46,7 @@ public:
 private:
     pid_t m_pid = -1;
     int m_port = 0;
+    int m_adminPort = 0;
     int m_exitStatus = -1;
     std::thread m_reader;
     mutable std::mutex m_mutex;

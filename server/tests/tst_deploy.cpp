@@ -352,9 +352,15 @@ protected:
             std::string("VIRELTO_OCR_API_KEY=") + ApiKey, "VIRELTO_OCR_SECRET_KEY=" + m_secretKey,
             "VIRELTO_OCR_TOKEN_KEY=" + m_tokenKey, "OMP_THREAD_LIMIT=1"};
         Site site;
-        for (auto &replica : m_replicas) {
+        for (size_t i = 0; i < m_replicas.size(); ++i) {
+            auto &replica = m_replicas[i];
+            // Each replica's own copy of the shared key, which a run may roll.
+            const std::string keyFile = m_dir + "/token-key-" + std::to_string(i);
+            std::ofstream(keyFile) << m_tokenKey << '\n';
+            chmod(keyFile.c_str(), 0600);
             replica = std::make_unique<ServerProcess>(
-                    std::vector<std::string>{"--listen", "127.0.0.1:0", "--workers", "1"}, environment);
+                    std::vector<std::string>{"--listen", "127.0.0.1:0", "--workers", "1", "--token-key-file", keyFile},
+                    environment);
             ASSERT_TRUE(replica->started()) << replica->log();
             site.replicaPorts.push_back(replica->port());
         }
@@ -493,11 +499,22 @@ TEST_F(DeployTest, ReplicaKilledDuringARunLosesNoRequest)
             }
         });
     }
-    {
+    const auto waitForAnswers = [&](int count) {
         std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(progress.wait_for(lock, std::chrono::seconds(120), [&] { return answered >= KillAfter; }))
-                << "no progress before the kill";
+        return progress.wait_for(lock, std::chrono::seconds(120), [&] { return answered >= count; });
+    };
+    // The replica that stays rolls to a new token key while the run goes on;
+    // the old key still verifies, so the run's token stays good on it.
+    EXPECT_TRUE(waitForAnswers(2)) << "no progress before the roll";
+    {
+        const std::string keyFile = m_dir + "/token-key-1";
+        std::ofstream(keyFile + ".new") << randomHex(32) << '\n' << m_tokenKey << '\n';
+        chmod((keyFile + ".new").c_str(), 0600);
+        std::rename((keyFile + ".new").c_str(), keyFile.c_str());
     }
+    kill(m_replicas[1]->pid(), SIGHUP);
+    EXPECT_TRUE(m_replicas[1]->waitForLog("reloaded: 1 clients, 2 token keys")) << m_replicas[1]->log();
+    EXPECT_TRUE(waitForAnswers(KillAfter)) << "no progress before the kill";
     kill(m_replicas[0]->pid(), SIGKILL);
     for (auto &t : clients)
         t.join(); // each request is bounded by the clients' time-outs

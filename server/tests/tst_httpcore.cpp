@@ -21,7 +21,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -543,6 +545,282 @@ TEST(HttpCoreEngine, RecognitionHasADeadline)
     EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body.substr(0, 200);
 }
 
+
+// --- the admin listener -------------------------------------------------------------
+
+std::optional<RawResponse> adminGet(int port, const std::string &path)
+{
+    Connection c(port);
+    c.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return c.response();
+}
+
+// /readyz until it answers as wanted (within 20 s): its last answer.
+std::optional<RawResponse> readyzUntil(int port, int status)
+{
+    std::optional<RawResponse> r;
+    for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        if ((r = adminGet(port, "/readyz")) && r->status == status)
+            break;
+    return r;
+}
+
+enum class AdminState { Starting, Ready, QueueFull, ShuttingDown };
+
+struct AdminCase
+{
+    const char *name;
+    AdminState state;
+    int readyz;
+    const char *reason; // how /readyz's line starts
+};
+
+void PrintTo(const AdminCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class AdminEndpoints : public ::testing::TestWithParam<AdminCase>
+{
+};
+
+// Live all along; ready only when the engines are loaded, the queue has room
+// and no stop is under way, with the reason in one line when not.
+TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
+{
+    const AdminCase &c = GetParam();
+    std::vector<std::string> options = {"--admin-listen", "127.0.0.1:0", "--workers", "1", "--queue", "1",
+                                        "--recognize-timeout", "5", "--shutdown-grace", "20"};
+    const std::string binary = OCR_SERVER_BINARY;
+    const std::string built = binary.substr(0, binary.rfind('/')) + "/models";
+    std::string models;
+    if (c.state == AdminState::Starting) {
+        // The models with the detector behind a pipe: the engines load until
+        // the test feeds it.
+        models = testing::TempDir() + "/blocked-models";
+        std::system(("rm -rf '" + models + "' && mkdir -p '" + models + "' && ln -s '" + built + "'/* '" + models
+                     + "'/ && rm '" + models + "/det.onnx'").c_str());
+        ASSERT_EQ(mkfifo((models + "/det.onnx").c_str(), 0600), 0);
+        options.insert(options.end(), {"--models", models});
+    }
+    ServerProcess server(defaultServerArguments(options), {}, c.state != AdminState::Starting);
+    struct Unblock // a failed test must not leave the server blocked on the pipe
+    {
+        std::string fifo;
+        ~Unblock()
+        {
+            const int fd = fifo.empty() ? -1 : open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+    } unblock{models.empty() ? "" : models + "/det.onnx"};
+    ASSERT_GT(server.adminPort(), 0) << server.log();
+    std::vector<Connection> held;
+    std::optional<Connection> inFlight;
+    if (c.state == AdminState::QueueFull) {
+        const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+        for (const char *running : {"\nvirelto_ocr_workers_busy 1\n", "\nvirelto_ocr_queue_length 1\n"}) {
+            held.emplace_back(server.port());
+            held.back().send(post(ocr, imageForm(textSheet())));
+            // One read, then one waiting: the second must not come before the worker took the first.
+            std::optional<RawResponse> figures;
+            for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
+                if ((figures = adminGet(server.adminPort(), "/metrics")) && figures->body.find(running) != std::string::npos)
+                    break;
+        }
+    } else if (c.state == AdminState::ShuttingDown) {
+        inFlight.emplace(server.port());
+        inFlight->send(postHead("/oauth/2.0/token") + "Content-Length: 29\r\n\r\ngrant_type=");
+        inFlight->readFor(100ms); // no signal tells when the server has read the head
+        kill(server.pid(), SIGTERM);
+        ASSERT_TRUE(server.waitForLog("stopping (SIGTERM)"));
+    }
+
+    const auto live = adminGet(server.adminPort(), "/livez");
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->status, 200);
+    const auto ready = c.readyz == 200 ? readyzUntil(server.adminPort(), 200) : readyzUntil(server.adminPort(), 503);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->status, c.readyz) << ready->body;
+    EXPECT_EQ(ready->body.rfind(c.reason, 0), 0u) << ready->body;
+    EXPECT_EQ(std::count(ready->body.begin(), ready->body.end(), '\n'), 1) << ready->body;
+    const auto scrape = adminGet(server.adminPort(), "/metrics");
+    ASSERT_TRUE(scrape);
+    EXPECT_NE(scrape->body.find(c.readyz == 200 ? "\nvirelto_ocr_ready 1\n" : "\nvirelto_ocr_ready 0\n"),
+              std::string::npos);
+
+    if (c.state == AdminState::Starting) {
+        // Fed, the engines load, and the server becomes ready.
+        std::ofstream(models + "/det.onnx", std::ios::binary) << readFile(built + "/det.onnx");
+        ASSERT_TRUE(server.waitUntilListening()) << server.log();
+        EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
+    } else if (c.state == AdminState::QueueFull) {
+        held.clear(); // their recognitions are dropped: room again
+        EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
+    } else if (c.state == AdminState::ShuttingDown) {
+        inFlight->send("client_credentials");
+        const auto r = inFlight->response();
+        ASSERT_TRUE(r) << "the request in flight was dropped";
+        EXPECT_EQ(r->status, 400) << r->body; // answered: no client_id
+        EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        States, AdminEndpoints,
+        ::testing::Values(AdminCase{"Starting", AdminState::Starting, 503, "starting"},
+                          AdminCase{"Ready", AdminState::Ready, 200, "ready"},
+                          AdminCase{"QueueFull", AdminState::QueueFull, 503, "queue full: 1 waiting, 1 of 1 workers busy"},
+                          AdminCase{"ShuttingDown", AdminState::ShuttingDown, 503, "shutting down"}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+// A sample of the text format: name, labels, value.
+struct Sample
+{
+    std::string name;
+    std::map<std::string, std::string> labels;
+    double value = 0;
+};
+
+// The exposition format 0.0.4, strictly: HELP and TYPE before a family's
+// samples, well-formed names, labels and values. Fails the test on a bad line.
+std::vector<Sample> parseExposition(const std::string &text, std::map<std::string, std::string> *types)
+{
+    static const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.+))");
+    static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
+    static const std::regex label(R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\.)*)"(,|$))re");
+    std::vector<Sample> samples;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, comment)) {
+            if (m[1] == "TYPE") {
+                EXPECT_TRUE(std::regex_match(m[3].str(), std::regex("counter|gauge|histogram|summary|untyped"))) << line;
+                EXPECT_TRUE(types->emplace(m[2], m[3]).second) << "a second TYPE: " << line;
+            }
+            continue;
+        }
+        if (!std::regex_match(line, m, sample)) {
+            ADD_FAILURE() << "not a sample: " << line;
+            continue;
+        }
+        Sample s{m[1], {}, 0};
+        std::string labels = m[3];
+        for (std::smatch l; !labels.empty() && std::regex_search(labels, l, label) && l.position(0) == 0;
+             labels = l.suffix())
+            s.labels[l[1]] = l[2];
+        EXPECT_TRUE(labels.empty()) << "bad labels: " << line;
+        const std::string value = m[4];
+        s.value = value == "+Inf" ? INFINITY : std::stod(value);
+        std::string family = s.name;
+        for (const char *suffix : {"_bucket", "_sum", "_count"})
+            if (!types->count(family) && family.size() > std::strlen(suffix)
+                && family.compare(family.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+                family.resize(family.size() - std::strlen(suffix));
+        EXPECT_TRUE(types->count(family)) << "no TYPE before " << line;
+        samples.push_back(std::move(s));
+    }
+    return samples;
+}
+
+double valueOf(const std::vector<Sample> &samples, const std::string &name,
+               const std::map<std::string, std::string> &labels = {})
+{
+    double total = 0;
+    for (const Sample &s : samples)
+        if (s.name == name
+            && std::all_of(labels.begin(), labels.end(), [&](const auto &l) {
+                   const auto found = s.labels.find(l.first);
+                   return found != s.labels.end() && found->second == l.second;
+               }))
+            total += s.value;
+    return total;
+}
+
+// A scrape after known traffic: well-formed, named as Prometheus expects,
+// counting what happened, naming clients but never their keys, tokens or
+// queries; and the JSON log line of a recognition found by its log_id.
+TEST(HttpCoreAdmin, ScrapeCountsWhatHappenedAndRevealsNothing)
+{
+    ServerProcess server(defaultServerArguments({"--admin-listen", "127.0.0.1:0", "--log-format", "json"}));
+    ASSERT_TRUE(server.started()) << server.log();
+    const std::string token = tokenFrom(server.port());
+    Connection c(server.port());
+    c.send(post(std::string(OcrPath) + "?access_token=" + token + "&x=query-value", imageForm(fixture("small.png"))));
+    const auto read = c.response(60s);
+    ASSERT_TRUE(read && read->parsed().contains("words_result")) << (read ? read->body : "no answer");
+    Connection big(server.port());
+    big.send("GET /" + std::string(20000, 'z') + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(big.response());
+    ASSERT_TRUE(server.waitForLog("\"status\":431"));
+
+    const auto scrape = adminGet(server.adminPort(), "/metrics");
+    ASSERT_TRUE(scrape);
+    EXPECT_EQ(scrape->status, 200);
+    std::map<std::string, std::string> types;
+    const std::vector<Sample> samples = parseExposition(scrape->body, &types);
+    for (const auto &[name, type] : types) {
+        EXPECT_EQ(name.rfind("virelto_ocr_", 0), 0u) << name;
+        EXPECT_EQ(type == "counter", name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0) << name;
+    }
+    for (const Sample &s : samples)
+        for (const auto &[name, value] : s.labels)
+            for (const std::string &secret : {std::string("test-key"), std::string("test-secret"), token,
+                                              std::string("?"), std::string("query-value")})
+                EXPECT_EQ(value.find(secret), std::string::npos) << s.name << " " << name << "=" << value;
+    // Buckets grow to +Inf, which is the count.
+    std::map<std::string, double> lastBucket;
+    for (const Sample &s : samples) {
+        if (s.name.size() < 7 || s.name.compare(s.name.size() - 7, 7, "_bucket") != 0)
+            continue;
+        auto series = s.labels;
+        series.erase("le");
+        std::string key = s.name;
+        for (const auto &[n, v] : series)
+            key += "," + n + "=" + v;
+        EXPECT_GE(s.value, lastBucket[key]) << key;
+        lastBucket[key] = s.value;
+        if (s.labels.at("le") == "+Inf") {
+            EXPECT_EQ(s.value, valueOf(samples, s.name.substr(0, s.name.size() - 7) + "_count", series)) << key;
+        }
+    }
+
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_build_info"), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_requests_total",
+                      {{"route", "token"}, {"status", "200"}, {"code", "0"}, {"client", "default"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_requests_total",
+                      {{"route", "accurate_basic"}, {"status", "200"}, {"code", "0"}, {"client", "default"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_requests_total", {{"status", "431"}, {"client", "-"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_refusals_total", {{"reason", "header_too_large"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_tokens_issued_total", {{"client", "default"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_request_duration_seconds_count", {{"route", "accurate_basic"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_recognition_duration_seconds_count", {{"step", "read"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_recognition_duration_seconds_count", {{"step", "decode"}}), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_queue_wait_seconds_count"), 1);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_workers"), 2);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_queue_capacity"), 8);
+    EXPECT_EQ(valueOf(samples, "virelto_ocr_workers_busy"), 0);
+    EXPECT_GE(valueOf(samples, "virelto_ocr_open_connections"), 1); // c is kept alive
+
+    // The recognition's line in the JSON log, found by the reply's log_id.
+    const auto logId = read->parsed().at("log_id").get<std::uint64_t>();
+    std::istringstream log(server.log());
+    json line;
+    for (std::string text; std::getline(log, text);) {
+        const json parsed = json::parse(text, nullptr, false);
+        if (parsed.is_object() && parsed.value("log_id", json()).is_number() && parsed["log_id"].get<std::uint64_t>() == logId)
+            line = parsed;
+    }
+    ASSERT_TRUE(line.is_object()) << server.log();
+    EXPECT_EQ(line.value("client", ""), "default");
+    EXPECT_EQ(line.value("method", ""), "POST");
+    EXPECT_EQ(line.value("path", ""), OcrPath);
+    EXPECT_EQ(line.value("status", 0), 200);
+    EXPECT_EQ(line.value("error_code", -1), 0);
+    EXPECT_GT(line.value("bytes", 0), 1000);
+    EXPECT_TRUE(line.contains("time") && line.contains("ms")) << line.dump();
+}
+
 // --- shutdown ---------------------------------------------------------------------
 
 TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
@@ -633,6 +911,11 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     const std::string secret = writeSecret("secret-key", "file-secret", 0600);
     const std::string shared = writeSecret("shared-secret-key", "file-secret", 0640);
     const std::string shortKey = writeSecret("short-token-key", "0123456789", 0600);
+    const std::string clients = writeSecret("clients", "desk-1 k1 s1\ndesk-2 k2 s2 5", 0600);
+    const std::string sharedClients = writeSecret("shared-clients", "desk-1 k1 s1", 0604);
+    const std::string badLine = writeSecret("bad-clients", "# desks\ndesk-1 k1 s1\ndesk-2 k2\n", 0600);
+    const std::string badQps = writeSecret("bad-qps-clients", "desk-1 k1 s1 fast", 0600);
+    const std::string sameKey = writeSecret("same-key-clients", "desk-1 k1 s1\ndesk-2 k1 s2", 0600);
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--listen", "127.0.0.1:0"}, "no credentials"},
         {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
@@ -645,12 +928,21 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
         {{"--api-key", "k", "--secret-key", "s", "--token-key", "short"}, "at least 32 bytes"},
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "9223372036854775807"}, "--token-ttl wants"},
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "0"}, "--token-ttl wants"},
+        {{"--clients-file", sharedClients}, "can be read or changed by group or others"},
+        {{"--clients-file", badLine}, "line 3: wants NAME API_KEY SECRET_KEY [QPS], not 2 fields"},
+        {{"--clients-file", badQps}, "line 1: QPS wants a whole number"},
+        {{"--clients-file", sameKey}, "line 2: the API Key is an earlier line's too"},
+        {{"--clients-file", clients, "--api-key", "k"}, "either --clients-file or"},
+        {{"--api-key", "k", "--secret-key", "s", "--admin-listen", busyPort}, "--admin-listen: cannot listen on"},
+        {{"--api-key", "k", "--secret-key", "s", "--log-format", "xml"}, "--log-format wants text or json"},
     };
     for (const auto &[arguments, expected] : refused) {
         std::string errors;
         EXPECT_EQ(ServerProcess::run(arguments, &errors), 2) << errors;
         EXPECT_NE(errors.find(expected), std::string::npos) << errors;
         EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+        for (const char *key : {"k1", "s1", "s2"})
+            EXPECT_EQ(errors.find(std::string(" ") + key), std::string::npos) << errors;
     }
 
     ServerProcess fromFiles({"--listen", "127.0.0.1:0", "--workers", "1", "--api-key-file", key,

@@ -7,9 +7,13 @@
 #include <leptonica/allheaders.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 using nlohmann::json;
@@ -127,11 +131,22 @@ std::string typedPdf(const std::vector<std::string> &lines)
 }
 
 // A token from the server on that port, or "" when none is granted.
-std::string grantToken(int port)
+std::string grantToken(int port, const std::string &apiKey = "test-key", const std::string &secretKey = "test-secret")
 {
     httplib::Client c("127.0.0.1", port);
-    auto reply = c.Post(GrantQuery);
+    auto reply = c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=" + apiKey
+                        + "&client_secret=" + secretKey);
     return reply && reply->status == 200 ? json::parse(reply->body).value("access_token", "") : "";
+}
+
+// A secrets file only its user may read, replaced whole as an administrator would (rename).
+std::string secretFile(const std::string &name, const std::string &text)
+{
+    const std::string path = testing::TempDir() + "/" + name;
+    std::ofstream(path + ".new") << text;
+    chmod((path + ".new").c_str(), 0600);
+    std::rename((path + ".new").c_str(), path.c_str());
+    return path;
 }
 
 // The error code the server on that port answers to an empty image: past
@@ -681,12 +696,36 @@ TEST(OcrServerTokens, ExpiredTokenIsRefused)
     EXPECT_EQ(code, 111);
 }
 
-TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
+struct QpsCase
 {
-    ServerProcess server(defaultServerArguments({"--qps", "1"}));
-    ASSERT_TRUE(server.started());
+    const char *name;
+    std::vector<std::string> options;
+    const char *apiKey;
+    const char *secretKey;
+    bool limited; // at one request a second
+};
+
+void PrintTo(const QpsCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class QpsLimits : public ::testing::TestWithParam<QpsCase>
+{
+};
+
+TEST_P(QpsLimits, AnswerErrorEighteenToWhoeverIsOver)
+{
+    const QpsCase &q = GetParam();
+    std::vector<std::string> options = q.options;
+    for (auto &option : options)
+        if (option == "CLIENTS")
+            option = secretFile("qps-clients", "slow-desk ks ss 1\nfast-desk kf sf\n");
+    ServerProcess server(options);
+    ASSERT_TRUE(server.started()) << server.log();
     httplib::Client c("127.0.0.1", server.port());
-    const std::string accessToken = grantToken(server.port());
+    const std::string accessToken = grantToken(server.port(), q.apiKey, q.secretKey);
+    ASSERT_FALSE(accessToken.empty());
     // Three requests span at most two one-second windows: one must be refused.
     int limited = 0;
     for (int i = 0; i < 3; ++i) {
@@ -697,9 +736,104 @@ TEST(OcrServerLimits, QpsLimitAnswersErrorEighteen)
         if (body.value("error_code", 0) == 18) {
             EXPECT_EQ(body.value("error_msg", ""), "Open api qps request limit reached");
             ++limited;
+        } else {
+            EXPECT_EQ(body.value("error_code", 0), 216200) << reply->body;
         }
     }
-    EXPECT_GE(limited, 1);
+    EXPECT_EQ(limited > 0, q.limited) << limited;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        OcrServerLimits, QpsLimits,
+        ::testing::Values(QpsCase{"Service", defaultServerArguments({"--qps", "1"}), "test-key", "test-secret", true},
+                          QpsCase{"ClientsOwn", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
+                                  "ks", "ss", true},
+                          QpsCase{"AnotherClient", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
+                                  "kf", "sf", false}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+// Clients and token keys change with SIGHUP while requests keep coming:
+// none fails, tokens of the old key stay valid, a removed client's and a
+// changed Secret Key's tokens are refused with 110, and a bad file changes
+// nothing.
+TEST(OcrServerRotation, SighupSwapsClientsAndKeysWithoutDroppingARequest)
+{
+    const std::string oldKey(32, 'o'), newKey(32, 'n');
+    const std::string clients = secretFile("rotation-clients", "desk-a ka sa\ndesk-b kb sb\ndesk-c kc sc\n");
+    const std::string keys = secretFile("rotation-token-keys", oldKey + "\n");
+    ServerProcess server({"--listen", "127.0.0.1:0", "--workers", "2", "--clients-file", clients,
+                          "--token-key-file", keys});
+    ASSERT_TRUE(server.started()) << server.log();
+    const std::string tokenA = grantToken(server.port(), "ka", "sa"), tokenB = grantToken(server.port(), "kb", "sb"),
+                      tokenC = grantToken(server.port(), "kc", "sc");
+    ASSERT_FALSE(tokenA.empty() || tokenB.empty() || tokenC.empty());
+
+    // desk-a keeps asking on kept-alive connections all along: tokens, and pages with its old token.
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0}, failed{0};
+    std::vector<std::string> failures;
+    std::mutex failuresMutex;
+    std::vector<std::thread> traffic;
+    for (int t = 0; t < 3; ++t) {
+        traffic.emplace_back([&, t] {
+            httplib::Client c("127.0.0.1", server.port());
+            c.set_keep_alive(true);
+            c.set_read_timeout(60, 0);
+            while (!done) {
+                const bool page = t == 0;
+                auto reply = page ? c.Post(std::string(OcrPath) + "?access_token=" + formValue(tokenA),
+                                           imageForm(fixture("small.png")), "application/x-www-form-urlencoded")
+                                  : c.Post("/oauth/2.0/token?grant_type=client_credentials&client_id=ka&client_secret=sa");
+                const json body = reply ? json::parse(reply->body, nullptr, false) : json();
+                if (reply && reply->status == 200 && (page ? body.contains("words_result") : body.contains("access_token"))) {
+                    ++answered;
+                } else {
+                    ++failed;
+                    std::lock_guard<std::mutex> lock(failuresMutex);
+                    failures.push_back(reply ? reply->body : httplib::to_string(reply.error()));
+                }
+            }
+        });
+    }
+    const auto waitForAnswers = [&](int more) {
+        const int until = answered + more;
+        for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+             answered < until && std::chrono::steady_clock::now() < deadline;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    waitForAnswers(5);
+
+    // Roll: a new key signs, the old one still verifies; desk-b goes, desk-c gets a new Secret Key.
+    secretFile("rotation-token-keys", newKey + "\n" + oldKey + "\n");
+    secretFile("rotation-clients", "desk-a ka sa\ndesk-c kc sc2 # rotated\n");
+    kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.waitForLog("reloaded: 2 clients, 2 token keys")) << server.log();
+    waitForAnswers(5);
+
+    EXPECT_EQ(codeForEmptyImage(server.port(), tokenA), 216200);
+    EXPECT_EQ(codeForEmptyImage(server.port(), tokenB), 110);
+    EXPECT_EQ(codeForEmptyImage(server.port(), tokenC), 110);
+    EXPECT_TRUE(grantToken(server.port(), "kb", "sb").empty());
+    const std::string renewedC = grantToken(server.port(), "kc", "sc2");
+    EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
+
+    // A file that cannot be used: one line why, and the settings stay.
+    secretFile("rotation-clients", "desk-a ka\n");
+    kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.waitForLog("reload refused")) << server.log();
+    waitForAnswers(3);
+    EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
+    EXPECT_NE(server.log().find("--clients-file '" + clients + "': line 1: wants NAME"), std::string::npos);
+
+    done = true;
+    for (auto &t : traffic)
+        t.join();
+    EXPECT_EQ(failed.load(), 0) << (failures.empty() ? "" : failures.front());
+    EXPECT_GT(answered.load(), 13);
+    const std::string log = server.log();
+    for (const std::string &secret : {std::string("sc2"), newKey, oldKey, tokenA})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    EXPECT_NE(log.find(" client=desk-a"), std::string::npos);
 }
 
 // --- TLS -------------------------------------------------------------------------

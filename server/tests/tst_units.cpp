@@ -2,6 +2,7 @@
 // In-process tests of the service's pure parts: signature verification, form
 // decoding, and the arithmetic around the text-line models.
 #include "auth/bceauth.h"
+#include "auth/clients.h"
 #include "auth/tokens.h"
 #include "engine/textlines.h"
 #include "parse/form.h"
@@ -328,6 +329,63 @@ INSTANTIATE_TEST_SUITE_P(Rows, FormComponent, testing::Values(
     ComponentRow{"escape_not_hex", "%+1", std::nullopt}),
     rowName<ComponentRow>);
 
+// --- clients and token key files ------------------------------------------------
+
+struct ClientsRow
+{
+    const char *text;
+    size_t clients;    // parsed; 0: refused
+    const char *error; // the start of the reason when refused
+};
+
+void PrintTo(const ClientsRow &row, std::ostream *out)
+{
+    *out << testing::PrintToString(std::string(row.text));
+}
+
+class ClientsFile : public testing::TestWithParam<ClientsRow>
+{
+};
+
+TEST_P(ClientsFile, ParsedOrRefusedByLine)
+{
+    const ClientsRow &row = GetParam();
+    std::vector<ocrserver::Client> clients;
+    std::string error;
+    EXPECT_EQ(ocrserver::parseClients(row.text, &clients, &error), row.clients > 0) << error;
+    EXPECT_EQ(clients.size(), row.clients);
+    EXPECT_EQ(error.rfind(row.error, 0), 0u) << error;
+    if (row.clients > 0) {
+        EXPECT_EQ(clients.front().name, "desk-1");
+        EXPECT_EQ(clients.front().apiKey, "k#1");
+        EXPECT_EQ(clients.back().qps, row.clients == 2 ? 5 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClientsFile, testing::Values(
+        ClientsRow{"desk-1 k#1 s1", 1, ""},
+        ClientsRow{"# desks\r\n\n  desk-1\tk#1  s1 # first floor\r\ndesk-2 k2 s2 5\n", 2, ""},
+        ClientsRow{"# nobody\n", 0, "no clients"},
+        ClientsRow{"desk-1 k1\n", 0, "line 1: wants NAME"},
+        ClientsRow{"desk-1 k1 s1\ndesk-2 k2 s2 5 6", 0, "line 2: wants NAME"},
+        ClientsRow{"desk/1 k1 s1", 0, "line 1: a name is"},
+        ClientsRow{"desk-1 k1 s1 0", 0, "line 1: QPS wants"},
+        ClientsRow{"desk-1 k1 s1 5x", 0, "line 1: QPS wants"},
+        ClientsRow{"desk-1 k1 s1\ndesk-1 k2 s2", 0, "line 2: the name desk-1 is taken"},
+        ClientsRow{"desk-1 k1 s1\ndesk-2 k1 s2", 0, "line 2: the API Key is"}));
+
+TEST(TokenKeysFile, FirstSignsAllVerify)
+{
+    std::vector<std::string> keys;
+    std::string error;
+    const std::string a(32, 'a'), b(40, 'b');
+    ASSERT_TRUE(ocrserver::parseTokenKeys("# new first\n" + a + "\r\n\n" + b + "\n", &keys, &error)) << error;
+    EXPECT_EQ(keys, (std::vector<std::string>{a, b}));
+    EXPECT_FALSE(ocrserver::parseTokenKeys(a + "\nshort\n", &keys, &error));
+    EXPECT_EQ(error, "line 2: a token key must be at least 32 bytes");
+    EXPECT_FALSE(ocrserver::parseTokenKeys("\n# none\n", &keys, &error));
+}
+
 // --- access tokens ---------------------------------------------------------------
 
 // A token lives exactly its lifetime: valid up to the second before its
@@ -346,6 +404,45 @@ TEST(Tokens, LiveExactlyTheirLifetime)
     EXPECT_THROW(ocrserver::TokenSigner(std::string(31, 'k'), 10), std::invalid_argument);
     EXPECT_THROW(ocrserver::TokenSigner(std::string(32, 'k'), ocrserver::TokenSigner::MaxTtl + 1),
                  std::invalid_argument);
+}
+
+// Replicas roll keys: a token signed with a key still listed verifies, one
+// whose key is gone does not. Tokens name a client by both its keys.
+TEST(Tokens, RollWithTheKeysAndFollowTheClients)
+{
+    using Verdict = ocrserver::TokenSigner::Verdict;
+    const std::string oldKey(32, 'o'), newKey(32, 'n');
+    const ocrserver::Client a{"desk-a", "ka", "sa", 0}, b{"desk-b", "kb", "sb", 0};
+    const ocrserver::Keyring before({a, b}, ocrserver::TokenSigner(oldKey, 60));
+    const std::string tokenA = before.issue(a, 1000), tokenB = before.issue(b, 1000);
+    const ocrserver::Client *whose = nullptr;
+    ASSERT_EQ(before.check(tokenB, 1000, &whose), Verdict::Valid);
+    EXPECT_EQ(whose->name, "desk-b");
+
+    // Rolled to a new key with desk-b removed; desk-a with a new Secret Key (as desk-c).
+    const ocrserver::Client c{"desk-c", "ka", "sc", 0};
+    const ocrserver::Keyring rolled({a}, ocrserver::TokenSigner({newKey, oldKey}, 60));
+    const ocrserver::Keyring renewed({c}, ocrserver::TokenSigner({newKey, oldKey}, 60));
+    const ocrserver::Keyring retired({a}, ocrserver::TokenSigner(newKey, 60));
+    const struct
+    {
+        const ocrserver::Keyring &keyring;
+        std::string token;
+        Verdict verdict;
+        const char *client;
+    } rows[] = {
+        {rolled, tokenA, Verdict::Valid, "desk-a"},          // the old key still verifies
+        {rolled, tokenB, Verdict::Invalid, ""},              // its client is gone
+        {renewed, tokenA, Verdict::Invalid, ""},             // same API Key, new Secret Key
+        {retired, tokenA, Verdict::Invalid, ""},             // the old key retired
+        {retired, rolled.issue(a, 1000), Verdict::Valid, "desk-a"}, // the new key signs
+        {rolled, before.issue(a, 900), Verdict::Expired, "desk-a"},
+    };
+    for (const auto &row : rows) {
+        whose = nullptr;
+        EXPECT_EQ(row.keyring.check(row.token, 1000, &whose), row.verdict) << row.token;
+        EXPECT_EQ(whose ? whose->name : "", row.client) << row.token;
+    }
 }
 
 TEST(Tokens, CompareInConstantTimeButCorrectly)

@@ -91,6 +91,16 @@ http::Answer jsonAnswer(bhttp::status status, const json &body, ServiceError cod
     answer.message.set(bhttp::field::content_type, "application/json;charset=utf-8");
     answer.message.body() = body.dump();
     answer.logCode = int(code);
+    const auto logId = body.find("log_id");
+    if (logId != body.end() && logId->is_number_unsigned())
+        answer.logId = logId->get<std::uint64_t>();
+    return answer;
+}
+
+http::Answer fromClient(http::Answer answer, const Client *client)
+{
+    if (client)
+        answer.client = client->name;
     return answer;
 }
 
@@ -224,12 +234,36 @@ http::Answer answerFor(const Recognition &result, const Endpoint &endpoint,
 
 } // namespace
 
-OcrService::OcrService(Credentials credentials, TokenSigner signer, OcrEngine &engine, ServiceLimits limits)
-    : m_credentials(std::move(credentials))
-    , m_signer(std::move(signer))
+OcrService::OcrService(std::shared_ptr<const Keyring> keyring, OcrEngine &engine, ServiceLimits limits)
+    : m_keyring(std::move(keyring))
     , m_engine(engine)
     , m_limits(limits)
 {
+}
+
+void OcrService::setKeyring(std::shared_ptr<const Keyring> keyring)
+{
+    std::lock_guard<std::mutex> lock(m_keyringMutex);
+    m_keyring = std::move(keyring);
+}
+
+std::shared_ptr<const Keyring> OcrService::keyring() const
+{
+    std::lock_guard<std::mutex> lock(m_keyringMutex);
+    return m_keyring;
+}
+
+const char *OcrService::route(const http::RequestHead &head) const
+{
+    switch (routeOf(head)) {
+    case Route::Token:
+        return "token";
+    case Route::Ocr:
+        return endpointOf(head)->path.data() + sizeof "/rest/2.0/ocr/v1/" - 1;
+    case Route::Unknown:
+        break;
+    }
+    return "other";
 }
 
 std::size_t OcrService::bodyLimit(const http::RequestHead &head) const
@@ -273,7 +307,7 @@ http::Answer OcrService::refuse(http::Refusal why, const http::RequestHead *head
     return ocrError(ServiceError::InvalidParam, bhttp::status::bad_request);
 }
 
-http::Answer OcrService::grantToken(const http::Request &request) const
+http::Answer OcrService::grantToken(const http::Request &request)
 {
     const Fields query = parseForm(queryOf(request.target()));
     const Fields form = isFormBody(request) ? parseForm(request.body()) : Fields();
@@ -293,45 +327,60 @@ http::Answer OcrService::grantToken(const http::Request &request) const
         return tokenError(bhttp::status::bad_request, "unsupported_grant_type",
                           "The authorization grant type is not supported");
     }
-    if (!constantTimeEquals(clientId, m_credentials.apiKey))
+    const std::shared_ptr<const Keyring> keys = keyring();
+    const Client *client = keys->byApiKey(clientId);
+    if (!client)
         return tokenError(bhttp::status::unauthorized, "invalid_client", "unknown client id");
-    if (!constantTimeEquals(clientSecret, m_credentials.secretKey))
-        return tokenError(bhttp::status::unauthorized, "invalid_client", "Client authentication failed");
+    if (!constantTimeEquals(clientSecret, client->secretKey))
+        return fromClient(tokenError(bhttp::status::unauthorized, "invalid_client", "Client authentication failed"),
+                          client);
+    m_counters.tokensIssued.at("client=\"" + client->name + '"')++;
     // brain_all_scope: the vendor's SDKs keep using a token only when they see it.
-    return jsonAnswer(bhttp::status::ok, {{"access_token", m_signer.issue(clientId, unixNow())},
-                                          {"expires_in", m_signer.ttl()},
-                                          {"scope", "public brain_all_scope vis-ocr_ocr brain_ocr_accurate_basic"}});
+    return fromClient(jsonAnswer(bhttp::status::ok,
+                                 {{"access_token", keys->issue(*client, unixNow())},
+                                  {"expires_in", keys->signer().ttl()},
+                                  {"scope", "public brain_all_scope vis-ocr_ocr brain_ocr_accurate_basic"}}),
+                      client);
 }
 
 // Signature mode: no token, an Authorization header signed with the
 // Secret Key over the request as sent.
-ServiceError OcrService::checkSignature(const http::Request &request) const
+ServiceError OcrService::checkSignature(const http::Request &request, const Keyring &keyring,
+                                        const Client **client) const
 {
+    const std::string_view authorization = request[bhttp::field::authorization];
+    const Client *named = keyring.byApiKey(bceAccessKey(authorization));
+    if (!named)
+        return ServiceError::IamCertificationFailed;
     BceRequest signedRequest;
     signedRequest.method = request.method_string();
     signedRequest.path = pathOf(request.target());
     signedRequest.query = queryOf(request.target());
     for (const auto &field : request)
         signedRequest.headers.push_back({field.name_string(), field.value()});
-    const BceVerdict verdict = verifyBceAuthorization(signedRequest, request[bhttp::field::authorization],
-                                                      {m_credentials.apiKey, m_credentials.secretKey}, unixNow());
-    return verdict == BceVerdict::Valid ? ServiceError::None : ServiceError::IamCertificationFailed;
+    const BceVerdict verdict
+            = verifyBceAuthorization(signedRequest, authorization, {named->apiKey, named->secretKey}, unixNow());
+    if (verdict != BceVerdict::Valid)
+        return ServiceError::IamCertificationFailed;
+    *client = named;
+    return ServiceError::None;
 }
 
-ServiceError OcrService::authenticate(const http::Request &request) const
+ServiceError OcrService::authenticate(const http::Request &request, const Keyring &keyring,
+                                      const Client **client) const
 {
     const Fields query = parseForm(queryOf(request.target()));
     const auto token = query.find("access_token");
     if ((token == query.end() || token->second.empty())
         && isBceAuthorization(request[bhttp::field::authorization])) {
-        return checkSignature(request);
+        return checkSignature(request, keyring, client);
     }
     if (token == query.end() || token->second.empty())
         return ServiceError::InvalidParameter;
     // The vendor's SDKs append "?aipSdk=..." to the token; the cloud reads
     // the token up to that mark.
     const std::string_view accessToken = std::string_view(token->second).substr(0, token->second.find('?'));
-    switch (m_signer.check(accessToken, m_credentials.apiKey, unixNow())) {
+    switch (keyring.check(accessToken, unixNow(), client)) {
     case TokenSigner::Verdict::Invalid:
         return ServiceError::TokenInvalid;
     case TokenSigner::Verdict::Expired:
@@ -442,35 +491,55 @@ void OcrService::recognize(const http::Request &request, const Endpoint &endpoin
 {
     RecognitionJob job;
     auto fields = std::make_shared<Fields>();
-    ServiceError error = authenticate(request);
-    if (error == ServiceError::None && !takeQpsSlot())
-        error = ServiceError::QpsLimit;
+    const std::shared_ptr<const Keyring> keys = keyring();
+    const Client *client = nullptr;
+    ServiceError error = authenticate(request, *keys, &client);
+    if (error == ServiceError::None) {
+        if (const char *over = takeQpsSlot(*client)) {
+            m_counters.refusals.at(std::string("reason=\"") + over + '"')++;
+            error = ServiceError::QpsLimit;
+        }
+    }
     if (error == ServiceError::None)
         error = readSource(request, &job, fields.get());
     if (error == ServiceError::None)
         error = chooseLanguage(*fields, &job.language);
     job.detectDirection = flag(*fields, "detect_direction");
     if (error != ServiceError::None)
-        return reply(ocrError(error));
+        return reply(fromClient(ocrError(error), client));
 
-    auto done = [reply, fields, &endpoint](Recognition result) { reply(answerFor(result, endpoint, *fields)); };
-    if (!m_engine.submit(std::move(job), std::move(clientGone), done))
-        reply(ocrError(ServiceError::QpsLimit)); // every worker busy and the queue full
+    // The name outlives the keyring it came from.
+    const std::string name = client->name;
+    auto done = [reply, fields, &endpoint, name](Recognition result) {
+        http::Answer answer = answerFor(result, endpoint, *fields);
+        answer.client = name;
+        reply(std::move(answer));
+    };
+    if (!m_engine.submit(std::move(job), std::move(clientGone), done)) {
+        // every worker busy and the queue full
+        m_counters.refusals.at("reason=\"queue_full\"")++;
+        reply(fromClient(ocrError(ServiceError::QpsLimit), client));
+    }
 }
 
-bool OcrService::takeQpsSlot()
+const char *OcrService::takeQpsSlot(const Client &client)
 {
-    if (m_limits.qps <= 0)
-        return true;
-    std::lock_guard<std::mutex> lock(m_qpsMutex);
+    if (m_limits.qps <= 0 && client.qps <= 0)
+        return nullptr;
     const std::int64_t second
             = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
                       .count();
-    if (second != m_qpsSecond) {
-        m_qpsSecond = second;
-        m_qpsCount = 0;
-    }
-    return ++m_qpsCount <= m_limits.qps;
+    const auto take = [second](Window &window, int limit) {
+        if (window.second != second)
+            window = {second, 0};
+        return ++window.count <= limit;
+    };
+    std::lock_guard<std::mutex> lock(m_qpsMutex);
+    if (m_limits.qps > 0 && !take(m_qps, m_limits.qps))
+        return "qps_limit";
+    if (client.qps > 0 && !take(m_clientQps[client.name], client.qps))
+        return "client_qps_limit";
+    return nullptr;
 }
 
 } // namespace ocrserver

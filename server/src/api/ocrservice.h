@@ -3,13 +3,16 @@
 #define VIRELTO_SERVER_OCRSERVICE_H
 
 #include "api/errors.h"
-#include "auth/tokens.h"
+#include "auth/clients.h"
 #include "http/httpserver.h"
+#include "stats/metrics.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace ocrserver {
 
@@ -27,10 +30,12 @@ struct ServiceLimits
     int qps = 0;                              // 0: no limit
 };
 
-struct Credentials
+// What the routes count beside the core's figures. Labels: the client of
+// each token granted; the reason of each refusal.
+struct ServiceCounters
 {
-    std::string apiKey;
-    std::string secretKey;
+    stats::CounterFamily tokensIssued;
+    stats::CounterFamily refusals;
 };
 
 // The token endpoint and the general OCR family (accurate_basic,
@@ -40,33 +45,48 @@ struct Credentials
 class OcrService : public http::Handler
 {
 public:
-    OcrService(Credentials credentials, TokenSigner signer, OcrEngine &engine, ServiceLimits limits);
+    OcrService(std::shared_ptr<const Keyring> keyring, OcrEngine &engine, ServiceLimits limits);
+
+    // The clients and token keys from now on; requests under way finish
+    // with those they started with. Safe from any thread.
+    void setKeyring(std::shared_ptr<const Keyring> keyring);
+    std::shared_ptr<const Keyring> keyring() const;
+    const ServiceCounters &counters() const { return m_counters; }
 
     std::size_t bodyLimit(const http::RequestHead &head) const override;
     void handle(http::Request request, http::CancelFlag clientGone, http::Reply reply) override;
     http::Answer refuse(http::Refusal why, const http::RequestHead *head) override;
+    const char *route(const http::RequestHead &head) const override;
 
 private:
     using Fields = std::map<std::string, std::string>;
 
-    http::Answer grantToken(const http::Request &request) const;
+    http::Answer grantToken(const http::Request &request);
     void recognize(const http::Request &request, const Endpoint &endpoint, http::CancelFlag clientGone,
                    http::Reply reply);
-    ServiceError authenticate(const http::Request &request) const;
-    ServiceError checkSignature(const http::Request &request) const;
+    // The error, or none and the client the request comes from.
+    ServiceError authenticate(const http::Request &request, const Keyring &keyring, const Client **client) const;
+    ServiceError checkSignature(const http::Request &request, const Keyring &keyring, const Client **client) const;
     // The job's page (image or PDF) from the form, in the cloud's order of sources.
     ServiceError readSource(const http::Request &request, RecognitionJob *job, Fields *fields) const;
     ServiceError chooseLanguage(const Fields &fields, std::string *language) const;
-    bool takeQpsSlot();
+    // The service's limit, then the client's own; the reason when over one.
+    const char *takeQpsSlot(const Client &client);
 
-    const Credentials m_credentials;
-    const TokenSigner m_signer;
+    mutable std::mutex m_keyringMutex;
+    std::shared_ptr<const Keyring> m_keyring;
     OcrEngine &m_engine;
     const ServiceLimits m_limits;
+    ServiceCounters m_counters;
 
+    struct Window
+    {
+        std::int64_t second = 0;
+        int count = 0;
+    };
     std::mutex m_qpsMutex;
-    std::int64_t m_qpsSecond = 0;
-    int m_qpsCount = 0;
+    Window m_qps;
+    std::unordered_map<std::string, Window> m_clientQps; // by client name
 };
 
 } // namespace ocrserver

@@ -302,6 +302,14 @@ bool isBceAuthorization(std::string_view authorization)
             && authorization[Scheme.size()] == '/';
 }
 
+std::string_view bceAccessKey(std::string_view authorization)
+{
+    if (!isBceAuthorization(authorization))
+        return {};
+    const std::string_view rest = authorization.substr(Scheme.size() + 1);
+    return rest.substr(0, rest.find('/'));
+}
+
 BceVerdict verifyBceAuthorization(const BceRequest &request, std::string_view authorization,
                                   const BceCredentials &credentials, std::int64_t now)
 {

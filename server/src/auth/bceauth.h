@@ -68,6 +68,10 @@ BceVerdict verifyBceAuthorization(const BceRequest &request, std::string_view au
 // verified rather than looked at as something else).
 bool isBceAuthorization(std::string_view authorization);
 
+// The access key id a bce-auth-v1 value names (which client's keys verify
+// it); empty when there is none.
+std::string_view bceAccessKey(std::string_view authorization);
+
 // A short name for logs ("valid", "expired", ...).
 const char *bceVerdictName(BceVerdict verdict);
 

@@ -41,14 +41,22 @@ bool constantTimeEquals(std::string_view a, std::string_view b)
     return int(CRYPTO_memcmp(da, db, la) == 0) & int(a.size() == b.size());
 }
 
-TokenSigner::TokenSigner(std::string key, std::int64_t ttlSeconds)
-    : m_key(std::move(key))
+TokenSigner::TokenSigner(std::vector<std::string> keys, std::int64_t ttlSeconds)
+    : m_keys(std::move(keys))
     , m_ttl(ttlSeconds)
 {
-    if (m_key.size() < MinKeyLength)
-        throw std::invalid_argument("the token key must be at least 32 bytes");
+    if (m_keys.empty())
+        throw std::invalid_argument("no token key");
+    for (const std::string &key : m_keys)
+        if (key.size() < MinKeyLength)
+            throw std::invalid_argument("the token key must be at least 32 bytes");
     if (m_ttl < 1 || m_ttl > MaxTtl)
         throw std::invalid_argument("the token lifetime must be 1 second to 10 years");
+}
+
+TokenSigner::TokenSigner(std::string key, std::int64_t ttlSeconds)
+    : TokenSigner(std::vector<std::string>{std::move(key)}, ttlSeconds)
+{
 }
 
 std::string TokenSigner::randomKey()
@@ -59,50 +67,67 @@ std::string TokenSigner::randomKey()
     return toHex(bytes, sizeof bytes);
 }
 
-std::string TokenSigner::mac(std::string_view payload) const
+std::string TokenSigner::mac(std::string_view payload, std::size_t keyIndex) const
 {
+    const std::string &key = m_keys[keyIndex];
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    HMAC(EVP_sha256(), m_key.data(), int(m_key.size()), reinterpret_cast<const unsigned char *>(payload.data()),
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(payload.data()),
          payload.size(), digest, &length);
     return toHex(digest, length);
 }
 
-std::string TokenSigner::keyId(std::string_view clientId) const
+std::string TokenSigner::keyId(std::string_view clientId, std::size_t keyIndex) const
 {
     std::string input = "client-id:";
     input += clientId;
-    return mac(input).substr(0, 2 * KeyIdBytes);
+    return mac(input, keyIndex).substr(0, 2 * KeyIdBytes);
 }
 
 std::string TokenSigner::issue(std::string_view clientId, std::int64_t now) const
 {
-    const std::string payload = Prefix + keyId(clientId) + '.' + std::to_string(now + m_ttl);
-    return payload + '.' + mac(payload);
+    const std::string payload = Prefix + keyId(clientId, 0) + '.' + std::to_string(now + m_ttl);
+    return payload + '.' + mac(payload, 0);
 }
 
-TokenSigner::Verdict TokenSigner::check(std::string_view token, std::string_view clientId, std::int64_t now) const
+TokenSigner::Verdict TokenSigner::check(std::string_view token, std::int64_t now, std::size_t *keyIndex,
+                                        std::string *keyIdOut) const
 {
     // 24.<key id>.<expiry>.<mac>
     const size_t macDot = token.rfind('.');
     if (token.substr(0, sizeof Prefix - 1) != Prefix || macDot == std::string_view::npos)
         return Verdict::Invalid;
     const std::string_view payload = token.substr(0, macDot);
-    if (!constantTimeEquals(mac(payload), token.substr(macDot + 1)))
+    std::size_t signer = 0;
+    while (signer < m_keys.size() && !constantTimeEquals(mac(payload, signer), token.substr(macDot + 1)))
+        ++signer;
+    if (signer == m_keys.size())
         return Verdict::Invalid;
 
     // Signed by a holder of the key, but checked all the same: a key shared
     // with an older or a foreign signer may have signed other shapes.
     const std::string_view fields = payload.substr(sizeof Prefix - 1);
     const size_t expiryDot = fields.find('.');
-    if (expiryDot == std::string_view::npos || !constantTimeEquals(fields.substr(0, expiryDot), keyId(clientId)))
+    if (expiryDot == std::string_view::npos || expiryDot != 2 * KeyIdBytes)
         return Verdict::Invalid;
     const std::string_view expiryText = fields.substr(expiryDot + 1);
     std::int64_t expiry = 0;
     const auto [end, error] = std::from_chars(expiryText.data(), expiryText.data() + expiryText.size(), expiry);
     if (error != std::errc() || end != expiryText.data() + expiryText.size() || expiryText.empty())
         return Verdict::Invalid;
+    *keyIndex = signer;
+    *keyIdOut = std::string(fields.substr(0, expiryDot));
     return now < expiry ? Verdict::Valid : Verdict::Expired;
+}
+
+TokenSigner::Verdict TokenSigner::check(std::string_view token, std::string_view clientId, std::int64_t now) const
+{
+    std::size_t keyIndex = 0;
+    std::string carried;
+    const Verdict verdict = check(token, now, &keyIndex, &carried);
+    if (verdict == Verdict::Invalid || !constantTimeEquals(carried, keyId(clientId, keyIndex)))
+        return Verdict::Invalid;
+    return verdict;
 }
 
 } // namespace ocrserver

@@ -77,6 +77,7 @@ std::vector<OcrEngine::Queued> OcrEngine::takeCancelled()
         if (it->cancelled && it->cancelled->load()) {
             gone.push_back(std::move(*it));
             it = m_queue.erase(it);
+            m_counters.queued = int(m_queue.size());
         } else {
             ++it;
         }
@@ -93,7 +94,8 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
         // Clients that left while waiting give their places up.
         gone = takeCancelled();
         if (!m_stopping && m_queue.size() < m_options.queueLength) {
-            m_queue.push_back({std::move(job), std::move(cancelled), std::move(done)});
+            m_queue.push_back({std::move(job), std::move(cancelled), std::move(done), std::chrono::steady_clock::now()});
+            m_counters.queued = int(m_queue.size());
             queued = true;
         }
     }
@@ -122,6 +124,7 @@ void OcrEngine::stop()
             return;
         m_stopping = true;
         left.swap(m_queue);
+        m_counters.queued = 0;
     }
     m_abort = true;
     m_wake.notify_all();
@@ -143,10 +146,14 @@ void OcrEngine::work(Worker &worker)
                 return;
             next = std::move(m_queue.front());
             m_queue.pop_front();
+            m_counters.queued = int(m_queue.size());
+            ++m_counters.busy;
         }
+        m_counters.queueWait.observe(std::chrono::steady_clock::now() - next.queuedAt);
         Recognition result = next.cancelled && next.cancelled->load()
                 ? Recognition{Recognition::Outcome::Cancelled, {}}
                 : run(worker, next);
+        --m_counters.busy;
         next.done(std::move(result));
     }
 }
@@ -202,6 +209,8 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     Recognition result;
     bool drawnText = false;
     PixHandle page = decodePage(job, m_options, started, &result, &drawnText);
+    const auto decoded = std::chrono::steady_clock::now();
+    const bool pdf = job.source == RecognitionJob::Source::Pdf;
     if (!page)
         return result;
     const ReadingStop stop{queued.cancelled.get(), &m_abort, started + m_options.deadline};
@@ -210,6 +219,15 @@ Recognition OcrEngine::run(Worker &worker, const Queued &queued)
     PageReader &reader = worker.lineModels && lineModelsRead(job.language) && !drawnText
             ? static_cast<PageReader &>(*worker.lineModels)
             : *worker.tesseract;
+    const char *readerName = &reader == worker.tesseract.get() ? "tesseract" : "lines";
+    m_counters.steps.at(std::string("engine=\"") + readerName + (pdf ? "\",step=\"render\"" : "\",step=\"decode\""))
+            .observe(decoded - started);
+    struct ReadTimer
+    {
+        stats::Histogram &histogram;
+        std::chrono::steady_clock::time_point from;
+        ~ReadTimer() { histogram.observe(std::chrono::steady_clock::now() - from); }
+    } readTimer{m_counters.steps.at(std::string("engine=\"") + readerName + "\",step=\"read\""), decoded};
     try {
         reader.read(page.get(), job, stop, &result);
     } catch (const std::exception &) {

@@ -2,6 +2,8 @@
 #ifndef VIRELTO_SERVER_OCRENGINE_H
 #define VIRELTO_SERVER_OCRENGINE_H
 
+#include "stats/metrics.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -93,6 +95,16 @@ struct EngineOptions
     long maxPageSide = 8192;
 };
 
+// What the pool has done and is doing, for the admin listener.
+struct EngineCounters
+{
+    std::atomic<int> queued{0};
+    std::atomic<int> busy{0};
+    stats::Histogram queueWait{stats::Histogram::stepBuckets()};
+    // Time per reader ("lines", "tesseract") and step ("decode", "render", "read").
+    stats::HistogramFamily steps{[] { return std::make_unique<stats::Histogram>(stats::Histogram::stepBuckets()); }};
+};
+
 // A fixed set of worker threads, each with its own readers, behind a
 // bounded queue. Images are decoded, and PDF pages rendered, by the
 // worker that recognises them, so memory grows with the workers, not with
@@ -112,6 +124,8 @@ public:
     bool isInstalled(const std::string &language) const;
     const std::string &defaultLanguage() const { return m_defaultLanguage; }
     int workers() const { return int(m_threads.size()); }
+    std::size_t queueLength() const { return m_options.queueLength; }
+    const EngineCounters &counters() const { return m_counters; }
 
     // Queues a recognition; done runs on a worker thread, exactly once. A
     // job whose cancelled flag is set before it ends is dropped (its place
@@ -134,6 +148,7 @@ private:
         RecognitionJob job;
         std::shared_ptr<const std::atomic<bool>> cancelled;
         Done done;
+        std::chrono::steady_clock::time_point queuedAt;
     };
 
     void work(Worker &worker);
@@ -151,6 +166,7 @@ private:
     std::deque<Queued> m_queue;
     bool m_stopping = false;
     std::atomic<bool> m_abort{false};
+    EngineCounters m_counters;
 };
 
 } // namespace ocrserver

@@ -50,17 +50,33 @@ constexpr std::size_t LingerBytes = 16 * 1024 * 1024;
 // Status shown in the log for a request whose client left before its answer.
 constexpr int ClientClosed = 499;
 
-void logRequest(std::string_view method, std::string_view path, int status, int code, Clock::duration took,
-                std::size_t bodyBytes)
+const char *refusalName(Refusal why)
 {
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    const double ms = std::chrono::duration<double, std::milli>(took).count();
-    std::fprintf(stderr, "%s %.*s %.*s %d error=%d %.1fms body=%zu\n", stamp, int(method.size()), method.data(),
-                 int(path.size()), path.data(), status, code, ms, bodyBytes);
+    switch (why) {
+    case Refusal::BadRequest: return "bad_request";
+    case Refusal::HeaderTooLarge: return "header_too_large";
+    case Refusal::BodyTooLarge: return "body_too_large";
+    case Refusal::Timeout: return "too_slow";
+    case Refusal::Overloaded: return "connection_limit";
+    }
+    return "other";
+}
+
+// For a JSON string: loggablePath has escaped everything but the quote.
+std::string quoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\' || byte < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
 }
 
 } // namespace
@@ -101,6 +117,30 @@ std::string loggablePath(std::string_view target)
     return out.empty() ? "-" : out;
 }
 
+std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
+{
+    char stamp[32];
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    char figures[160];
+    if (format == LogFormat::Json) {
+        std::snprintf(figures, sizeof figures, ",\"status\":%d,\"error_code\":%d,\"ms\":%.1f,\"bytes\":%zu,\"log_id\":",
+                      r.status, r.code, r.milliseconds, r.bodyBytes);
+        const std::string logId = r.logId ? std::to_string(r.logId) : "null";
+        return "{\"time\":" + quoted(stamp) + ",\"client\":" + quoted(r.client.empty() ? "-" : r.client)
+                + ",\"method\":" + quoted(r.method) + ",\"path\":" + quoted(r.path) + figures + logId + '}';
+    }
+    std::snprintf(figures, sizeof figures, " %d error=%d %.1fms body=%zu", r.status, r.code, r.milliseconds,
+                  r.bodyBytes);
+    std::string line = std::string(stamp) + ' ' + std::string(r.method) + ' ' + std::string(r.path) + figures;
+    line += " client=";
+    line += r.client.empty() ? std::string_view("-") : r.client;
+    if (r.logId)
+        line += " log_id=" + std::to_string(r.logId);
+    return line;
+}
+
 class SessionBase : public std::enable_shared_from_this<SessionBase>
 {
 public:
@@ -125,7 +165,8 @@ struct HttpServer::Impl
     std::mutex mutex;
     std::condition_variable allClosed;
     std::unordered_map<SessionBase *, std::weak_ptr<SessionBase>> sessions;
-    std::atomic<std::size_t> connections{0};
+    CoreCounters counters;
+    std::atomic<std::size_t> &connections = counters.connections;
     std::atomic<bool> stopping{false};
 
     // Declared after what sessions use: the io_context destroys the sessions
@@ -245,6 +286,7 @@ private:
         case Phase::Head:
         case Phase::Body:
             // Too slow to be worth an answer; a read is pending, so just go.
+            m_server.counters.refusals.at("reason=\"too_slow\"")++;
             logLine(408, 0);
             return close();
         case Phase::Handshake:
@@ -326,6 +368,9 @@ private:
         m_bodyBytes = 0;
         m_method.clear();
         m_path = "-";
+        m_route = "none";
+        m_client.clear();
+        m_logId = 0;
         m_parser.emplace();
         prepareParser(*m_parser, m_server.limits.maxHeader); // the body's limit comes with the route
         armDeadline(m_requestStart + m_server.limits.headTimeout);
@@ -352,6 +397,7 @@ private:
         const RequestHead &head = m_parser->get().base();
         m_method = std::string(head.method_string());
         m_path = loggablePath(head.target());
+        m_route = m_server.handler.route(head);
         if (!limitBody(*m_parser, m_server.handler.bodyLimit(head)))
             return refuseAndClose(Refusal::BodyTooLarge);
 
@@ -436,6 +482,8 @@ private:
         if (m_phase != Phase::Handling)
             return;
         if (m_clientGone) {
+            m_client = std::move(answer.client);
+            m_logId = answer.logId;
             logLine(ClientClosed, answer.logCode);
             return close();
         }
@@ -445,6 +493,7 @@ private:
     void refuseAndClose(Refusal why)
     {
         const RequestHead *head = m_method.empty() ? nullptr : &m_parser->get().base();
+        m_server.counters.refusals.at(std::string("reason=\"") + refusalName(why) + '"')++;
         write(m_server.handler.refuse(why, head), false, true);
     }
 
@@ -454,6 +503,8 @@ private:
         m_keepAlive = keepAlive;
         m_status = int(answer.message.result_int());
         m_logCode = answer.logCode;
+        m_client = std::move(answer.client);
+        m_logId = answer.logId;
         auto message = std::make_shared<bhttp::response<bhttp::string_body>>(std::move(answer.message));
         message->version(11);
         message->keep_alive(keepAlive);
@@ -528,8 +579,25 @@ private:
 
     void logLine(int status, int code)
     {
-        logRequest(m_method.empty() ? "-" : m_method, m_path, status, code, Clock::now() - m_requestStart,
-                   m_bodyBytes);
+        const auto took = Clock::now() - m_requestStart;
+        const std::string client = m_client.empty() ? "-" : m_client;
+        CoreCounters &counters = m_server.counters;
+        counters.requests.at(std::string("route=\"") + m_route + "\",status=\"" + std::to_string(status) + "\",code=\""
+                             + std::to_string(code) + "\",client=\"" + client + '"')++;
+        counters.durations.at(std::string("route=\"") + m_route + '"').observe(took);
+        if (m_server.limits.log == LogFormat::None)
+            return;
+        LogRecord record;
+        record.method = m_method.empty() ? "-" : m_method;
+        record.path = m_path;
+        record.status = status;
+        record.code = code;
+        record.milliseconds = std::chrono::duration<double, std::milli>(took).count();
+        record.bodyBytes = m_bodyBytes;
+        record.client = m_client;
+        record.logId = m_logId;
+        const std::string line = http::logLine(record, m_server.limits.log, std::time(nullptr)) + '\n';
+        std::fwrite(line.data(), 1, line.size(), stderr);
     }
 
     HttpServer::Impl &m_server;
@@ -552,6 +620,9 @@ private:
     std::size_t m_drained = 0;
     std::string m_method;
     std::string m_path = "-";
+    const char *m_route = "none";
+    std::string m_client;
+    std::uint64_t m_logId = 0;
     int m_status = 0;
     int m_logCode = 0;
 };
@@ -587,6 +658,8 @@ void HttpServer::Impl::accept()
             startSession(std::move(socket), overloaded);
         } else if (!overloaded) {
             startSession(net::ssl::stream<tcp::socket>(std::move(socket), *ssl), false);
+        } else {
+            counters.refusals.at("reason=\"connection_limit\"")++;
         }
         // An overloaded TLS listener cannot answer before a handshake: the
         // connection is closed unread.
@@ -640,6 +713,11 @@ HttpServer::~HttpServer()
 unsigned short HttpServer::port() const
 {
     return d->acceptor.local_endpoint().port();
+}
+
+const CoreCounters &HttpServer::counters() const
+{
+    return d->counters;
 }
 
 bool HttpServer::tls() const

@@ -6,8 +6,11 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "stats/metrics.h"
+
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -25,6 +28,8 @@ struct Answer
 {
     boost::beast::http::response<boost::beast::http::string_body> message;
     int logCode = 0;
+    std::string client;      // who asked, for the log and the figures; empty: nobody known
+    std::uint64_t logId = 0; // the reply's log_id; 0: none
 };
 
 // Why the core answered a request itself, before or instead of its handler.
@@ -51,7 +56,11 @@ public:
     virtual void handle(Request request, CancelFlag clientGone, Reply reply) = 0;
     // The answer to a request the core refuses; head is null when no head was read.
     virtual Answer refuse(Refusal why, const RequestHead *head) = 0;
+    // A name for the request's route in the figures: one of a few fixed texts.
+    virtual const char *route(const RequestHead &head) const = 0;
 };
+
+enum class LogFormat { Text, Json, None };
 
 struct Limits
 {
@@ -62,6 +71,17 @@ struct Limits
     std::size_t minBodyRate = 16 * 1024;           // ... then it must keep this many bytes a second
     std::chrono::milliseconds writeTimeout{30000}; // a reply must be taken by the client within this
     std::size_t maxConnections = 1024;
+    LogFormat log = LogFormat::Text; // the line per request on stderr
+};
+
+// What the core counts, for the admin listener. Labels: route, status, code
+// and client of each request; the reason of each refusal.
+struct CoreCounters
+{
+    std::atomic<std::size_t> connections{0};
+    stats::CounterFamily requests;
+    stats::HistogramFamily durations{[] { return std::make_unique<stats::Histogram>(stats::Histogram::requestBuckets()); }};
+    stats::CounterFamily refusals;
 };
 
 struct TlsFiles
@@ -86,6 +106,7 @@ public:
 
     unsigned short port() const;
     bool tls() const;
+    const CoreCounters &counters() const;
 
     // Runs the io_context on that many threads until shutdown() has finished.
     void start(int threads);
@@ -111,6 +132,21 @@ bool limitBody(RequestParser &parser, std::size_t limit);
 // Everything a log line shows of a request path: control and non-ASCII bytes
 // escaped, the query cut off, the length bounded.
 std::string loggablePath(std::string_view target);
+
+// One request's line in the log, without the line break: plain words, or a
+// JSON object.
+struct LogRecord
+{
+    std::string_view method;
+    std::string_view path; // as loggablePath gives it
+    int status = 0;
+    int code = 0;
+    double milliseconds = 0;
+    std::size_t bodyBytes = 0;
+    std::string_view client; // empty: none
+    std::uint64_t logId = 0;
+};
+std::string logLine(const LogRecord &record, LogFormat format, std::time_t now);
 
 } // namespace ocrserver::http
 
