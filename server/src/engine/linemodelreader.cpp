@@ -118,10 +118,18 @@ std::vector<std::string> readDictionary(const std::string &path)
 
 std::vector<uchar> readModel(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
-    std::vector<uchar> bytes(size > 0 ? size_t(size) : 0);
-    if (bytes.empty() || !in.seekg(0).read(reinterpret_cast<char *>(bytes.data()), size))
+    // In blocks, not byte by byte (ten times slower at start-up), and to its
+    // end whatever kind of file it is.
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uchar> bytes;
+    constexpr size_t Block = 1 << 20;
+    while (in) {
+        const size_t used = bytes.size();
+        bytes.resize(used + Block);
+        in.read(reinterpret_cast<char *>(bytes.data() + used), std::streamsize(Block));
+        bytes.resize(used + size_t(in.gcount()));
+    }
+    if (!in.eof() || bytes.empty())
         throw std::runtime_error("cannot read the model " + path);
     return bytes;
 }
