@@ -536,7 +536,8 @@ TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
 TEST(HttpCoreEngine, RecognitionHasADeadline)
 {
     const std::string png = textSheet(); // far more than a second of work
-    ServerProcess server(defaultServerArguments({"--workers", "1", "--recognize-timeout", "1"}));
+    // No waiting room: a free worker still takes the request.
+    ServerProcess server(defaultServerArguments({"--workers", "1", "--queue", "0", "--recognize-timeout", "1"}));
     ASSERT_TRUE(server.started());
     Connection c(server.port());
     c.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(server.port()), imageForm(png)));

@@ -93,7 +93,10 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
         std::lock_guard<std::mutex> lock(m_mutex);
         // Clients that left while waiting give their places up.
         gone = takeCancelled();
-        if (!m_stopping && m_queue.size() < m_options.queueLength) {
+        // A job a free worker is about to take does not wait: the queue
+        // length counts only those that must (with --queue 0, none).
+        const size_t idle = size_t(std::max(0, int(m_workers.size()) - m_counters.busy.load()));
+        if (!m_stopping && m_queue.size() < m_options.queueLength + idle) {
             m_queue.push_back({std::move(job), std::move(cancelled), std::move(done), std::chrono::steady_clock::now()});
             m_counters.queued = int(m_queue.size());
             queued = true;
