@@ -588,7 +588,7 @@ private:
         if (m_server.limits.log == LogFormat::None)
             return;
         LogRecord record;
-        record.method = m_method.empty() ? "-" : m_method;
+        record.method = m_method.empty() ? std::string_view("-") : std::string_view(m_method);
         record.path = m_path;
         record.status = status;
         record.code = code;
