@@ -8,31 +8,21 @@
 // English), a process per picture. The peak resident memory printed is the
 // process's, so run one reader per process to compare them.
 #include "engine/ocrengine.h"
-#include "textscore.h"
+#include "testsupport.h"
 
 #include <sys/resource.h>
 
-#include <cstdlib>
-#include <memory>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
+#include <memory>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string contents(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::vector<std::string> linesOf(const std::string &text)
 {
@@ -103,7 +93,7 @@ int main(int argc, char **argv)
         Tally english, chinese;
         for (const fs::path &picture : pictures) {
             ocrserver::RecognitionJob job;
-            job.image = contents(picture);
+            job.image = readFile(picture);
             job.language = "chi_sim+eng";
             job.detectDirection = true;
             const auto started = std::chrono::steady_clock::now();
@@ -118,7 +108,7 @@ int main(int argc, char **argv)
             }
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const CharacterErrors errors =
-                    characterErrors(linesOf(contents(fs::path(picture).replace_extension(".txt"))), read);
+                    characterErrors(linesOf(readFile(fs::path(picture).replace_extension(".txt"))), read);
             (picture.filename().string().rfind("zh_", 0) == 0 ? chinese : english).add(errors, seconds);
             std::printf("%-10s %-28s CER %.3f  %5.2f s  %2zu lines  direction %d\n", reader.c_str(),
                         picture.filename().c_str(), errors.rate(), seconds, result.lines.size(), result.direction);

@@ -310,7 +310,17 @@ cv::Mat greyOf(const std::string &name)
     return m;
 }
 
-// A colour picture as a camera sends it: JPEG at the given quality.
+// A picture as a camera sends it: JPEG at the given quality.
+std::string jpegOf(Pix *pix, int quality)
+{
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMemJpeg(&data, &size, pix, quality, 0);
+    std::string out(reinterpret_cast<const char *>(data), size);
+    lept_free(data);
+    return out;
+}
+
 std::string jpegOf(const cv::Mat &bgr, int quality)
 {
     PixHandle pix(pixCreate(bgr.cols, bgr.rows, 32));
@@ -319,12 +329,7 @@ std::string jpegOf(const cv::Mat &bgr, int quality)
             const cv::Vec3b c = bgr.at<cv::Vec3b>(y, x);
             pixSetRGBPixel(pix.get(), x, y, c[2], c[1], c[0]);
         }
-    l_uint8 *data = nullptr;
-    size_t size = 0;
-    pixWriteMemJpeg(&data, &size, pix.get(), quality, 0);
-    std::string out(reinterpret_cast<const char *>(data), size);
-    lept_free(data);
-    return out;
+    return jpegOf(pix.get(), quality);
 }
 
 // A printed page photographed on a desk: turned and seen at a slant, lit
@@ -439,12 +444,7 @@ INSTANTIATE_TEST_SUITE_P(
                 CameraCase{"page_lying_on_its_side", "photo.txt",
                            [] {
                                PixHandle turned(pixRotateOrth(readFixture("photo.jpg").get(), 1));
-                               l_uint8 *data = nullptr;
-                               size_t size = 0;
-                               pixWriteMemJpeg(&data, &size, turned.get(), 80, 0);
-                               std::string out(reinterpret_cast<const char *>(data), size);
-                               lept_free(data);
-                               return out;
+                               return jpegOf(turned.get(), 80);
                            },
                            3, 0.02},
                 CameraCase{"page_upside_down_and_slanted", "prose_zh.txt",
