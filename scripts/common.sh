@@ -16,7 +16,7 @@ VIRELTO_DEMO_PACKAGES=(
     qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev libqt5multimedia5-plugins
     # the local OCR service and its models
     libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-osd
-    libboost-dev nlohmann-json3-dev libssl-dev libpoppler-cpp-dev
+    libboost-dev nlohmann-json3-dev libssl-dev libpoppler-cpp-dev libseccomp-dev
     libopencv-dnn-dev libopencv-imgproc-dev
     # the service's text-line models: the pinned npm package, prepared for
     # OpenCV at build time (npm: see missing_packages)

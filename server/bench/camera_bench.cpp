@@ -83,6 +83,7 @@ int main(int argc, char **argv)
     for (const std::string &reader : readers) {
         const bool command = reader == "cli";
         ocrserver::EngineOptions options;
+        options.workerProgram = OCR_SERVER_BINARY;
         options.deadline = std::chrono::minutes(10);
         options.reader = reader == "tesseract" ? ocrserver::ReaderChoice::Tesseract : ocrserver::ReaderChoice::Auto;
         if (options.reader == ocrserver::ReaderChoice::Auto)

@@ -55,6 +55,7 @@ void DirectEngine(benchmark::State &state)
     // As the service reads English: with the line models.
     static ocrserver::OcrEngine engine("eng", [] {
         ocrserver::EngineOptions options;
+        options.workerProgram = OCR_SERVER_BINARY;
         options.lineModels = MODELS_DIR;
         return options;
     }());

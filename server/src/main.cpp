@@ -5,6 +5,7 @@
 #include "auth/clients.h"
 #include "auth/tokens.h"
 #include "engine/ocrengine.h"
+#include "engine/workerprocess.h"
 #include "http/httpserver.h"
 
 #include <fcntl.h>
@@ -56,6 +57,7 @@ struct Options
     long long maxConnections = 1024;
     long long bodyGrace = 10;
     long long recognizeTimeout = 30;
+    long long workerMemory = 1536; // MiB
     long long shutdownGrace = 10;
     std::string tlsCert;
     std::string tlsKey;
@@ -88,6 +90,7 @@ const char Usage[] =
         "  --workers N               OCR engines, the number of recognitions at once (default: cores)\n"
         "  --queue N                 recognitions waiting for an engine before error 18 (default 4 x workers)\n"
         "  --recognize-timeout SEC   longest recognition, decoding included (default 30)\n"
+        "  --worker-memory MIB       address space of one worker process, models included (default 1536)\n"
         "  --qps N                   answer error 18 beyond N OCR requests a second (default: no limit)\n"
         "  --max-body BYTES          largest recognition request body (default 11534336)\n"
         "  --max-connections N       connections served at once (default 1024)\n"
@@ -240,7 +243,7 @@ Options parseOptions(int argc, char **argv)
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
     enum { Listen = 1, AdminListen, ClientsFile, LogFormatOption, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
-           Workers, Queue, RecognizeTimeout, Qps, MaxBody, MaxConnections, BodyGrace, ShutdownGrace, TlsCert, TlsKey,
+           Workers, Queue, RecognizeTimeout, WorkerMemory, Qps, MaxBody, MaxConnections, BodyGrace, ShutdownGrace, TlsCert, TlsKey,
            Engine, Models, Help, ShowVersion };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, Listen},
@@ -258,6 +261,7 @@ Options parseOptions(int argc, char **argv)
         {"workers", required_argument, nullptr, Workers},
         {"queue", required_argument, nullptr, Queue},
         {"recognize-timeout", required_argument, nullptr, RecognizeTimeout},
+        {"worker-memory", required_argument, nullptr, WorkerMemory},
         {"qps", required_argument, nullptr, Qps},
         {"max-body", required_argument, nullptr, MaxBody},
         {"max-connections", required_argument, nullptr, MaxConnections},
@@ -314,6 +318,7 @@ Options parseOptions(int argc, char **argv)
         case Workers: o.workers = int(number("--workers", optarg, 1, 256)); break;
         case Queue: o.queueLength = number("--queue", optarg, 0, 100000); break;
         case RecognizeTimeout: o.recognizeTimeout = number("--recognize-timeout", optarg, 1, 3600); break;
+        case WorkerMemory: o.workerMemory = number("--worker-memory", optarg, 256, 1 << 20); break;
         case Qps: o.qps = int(number("--qps", optarg, 0, 1000000)); break;
         case MaxBody: o.maxBody = number("--max-body", optarg, 1024, 1LL << 30); break;
         case MaxConnections: o.maxConnections = number("--max-connections", optarg, 1, 1000000); break;
@@ -437,6 +442,10 @@ void raiseDescriptorLimit(long long connections)
 
 int main(int argc, char **argv)
 {
+    // The service starts its own worker processes from its own binary.
+    if (argc > 1 && std::strcmp(argv[1], "--worker-process") == 0)
+        return ocrserver::workerProcessMain(argc, argv);
+
     // Stop and reload signals wait in the kernel from the first instruction
     // on (also across the restart below) until the server asks for them:
     // none is lost.
@@ -484,6 +493,8 @@ int main(int argc, char **argv)
         engineOptions.workers = options.workers;
         engineOptions.queueLength = size_t(options.queueLength);
         engineOptions.deadline = std::chrono::seconds(options.recognizeTimeout);
+        engineOptions.workerProgram = "/proc/self/exe";
+        engineOptions.workerMemory = std::size_t(options.workerMemory) << 20;
         engineOptions.reader = options.reader;
         if (options.reader == ocrserver::ReaderChoice::Auto)
             engineOptions.lineModels = modelsFolder(options.models);

@@ -380,6 +380,7 @@ OcrEngine &lineEngine()
 {
     static OcrEngine engine("chi_sim+eng", [] {
         EngineOptions options;
+        options.workerProgram = OCR_SERVER_BINARY;
         options.lineModels = MODELS_DIR;
         options.deadline = std::chrono::minutes(5);
         return options;

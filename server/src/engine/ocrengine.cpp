@@ -1,55 +1,105 @@
 // SPDX-License-Identifier: MIT
 #include "engine/ocrengine.h"
 
-#include "engine/linemodelreader.h"
-#include "engine/pdfpage.h"
-#include "engine/tesseractreader.h"
-
-#include <leptonica/allheaders.h>
+#include "engine/pagereader.h"
+#include "engine/workerprocess.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <future>
 #include <sstream>
 
 namespace ocrserver {
 
-struct OcrEngine::Worker
-{
-    std::unique_ptr<TesseractReader> tesseract;
-    std::unique_ptr<LineModelReader> lineModels; // null when not used
-};
-
 namespace {
 
-// The languages the line models read, by Tesseract's names.
-bool lineModelsRead(const std::string &language)
-{
-    return language == "chi_sim+eng" || language == "eng";
-}
+using Clock = std::chrono::steady_clock;
+// Loading Chinese and the line models takes a few seconds; much longer
+// than this and something is wrong.
+constexpr auto LoadLimit = std::chrono::minutes(2);
 
 } // namespace
+
+struct OcrEngine::Slot
+{
+    std::unique_ptr<WorkerProcess> process; // null while it waits for a spare
+};
 
 OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
     : m_defaultLanguage(language)
     , m_options(options)
 {
-    // Leptonica's warnings (a JPEG it could not read, say) would break the
-    // service's one line per request on stderr; failures come back as results.
-    setMsgSeverity(L_SEVERITY_NONE);
-    const bool withLineModels = options.reader == ReaderChoice::Auto && !options.lineModels.empty();
-    if (withLineModels)
-        LineModelReader::useOneThread();
-    for (int i = 0; i < std::max(1, options.workers); ++i) {
-        auto worker = std::make_unique<Worker>();
-        worker->tesseract = std::make_unique<TesseractReader>(language);
-        if (withLineModels)
-            worker->lineModels = std::make_unique<LineModelReader>(options.lineModels);
-        m_workers.push_back(std::move(worker));
-    }
-    const std::vector<std::string> available = m_workers.front()->tesseract->installedLanguages();
+    // All load at once: as long as the slowest, not the sum.
+    std::vector<std::unique_ptr<WorkerProcess>> loading;
+    for (int i = 0; i < std::max(1, options.workers) + 1; ++i)
+        loading.push_back(startWorker());
+    std::string error;
+    for (auto &process : loading)
+        if (!process->waitReady(Clock::now() + LoadLimit, m_abort, &error))
+            throw std::runtime_error(error);
+    const std::vector<std::string> &available = loading.front()->languages();
     m_installed.insert(available.begin(), available.end());
-    for (auto &worker : m_workers)
-        m_threads.emplace_back([this, w = worker.get()] { work(*w); });
+    m_spare = std::move(loading.back());
+    loading.pop_back();
+    for (auto &process : loading) {
+        m_slots.push_back(std::make_unique<Slot>());
+        m_slots.back()->process = std::move(process);
+    }
+    for (auto &slot : m_slots)
+        m_threads.emplace_back([this, s = slot.get()] { work(*s); });
+    m_spareThread = std::thread([this] { keepSpare(); });
+}
+
+std::unique_ptr<WorkerProcess> OcrEngine::startWorker()
+{
+    return std::make_unique<WorkerProcess>(WorkerProcess::Settings{m_options.workerProgram, m_defaultLanguage, m_options});
+}
+
+// Loads a spare whenever there is none.
+void OcrEngine::keepSpare()
+{
+    std::unique_lock<std::mutex> lock(m_spareMutex);
+    for (;;) {
+        m_spareChanged.wait(lock, [this] { return m_abort.load() || !m_spare; });
+        if (m_abort.load())
+            return;
+        lock.unlock();
+        std::unique_ptr<WorkerProcess> process;
+        std::string error;
+        try {
+            process = startWorker();
+            if (!process->waitReady(Clock::now() + LoadLimit, m_abort, &error))
+                process.reset();
+        } catch (const std::exception &e) {
+            error = e.what();
+        }
+        lock.lock();
+        if (!process) {
+            if (!m_abort.load()) {
+                std::fprintf(stderr, "virelto-ocr-server: cannot start a worker process: %s\n", error.c_str());
+                std::fflush(stderr);
+            }
+            // Not in a loop as fast as the machine can spawn.
+            m_spareChanged.wait_for(lock, std::chrono::seconds(1), [this] { return m_abort.load(); });
+            continue;
+        }
+        m_spare = std::move(process);
+        m_spareChanged.notify_all();
+    }
+}
+
+// Takes the spare for a slot whose process is gone; false when stopping.
+bool OcrEngine::replaceWorker(Slot &slot)
+{
+    slot.process.reset();
+    ++m_counters.restarts;
+    std::unique_lock<std::mutex> lock(m_spareMutex);
+    m_spareChanged.wait(lock, [this] { return m_abort.load() || m_spare; });
+    if (m_abort.load())
+        return false;
+    slot.process = std::move(m_spare);
+    m_spareChanged.notify_all();
+    return true;
 }
 
 OcrEngine::~OcrEngine()
@@ -95,7 +145,7 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
         gone = takeCancelled();
         // A job a free worker is about to take does not wait: the queue
         // length counts only those that must (with --queue 0, none).
-        const size_t idle = size_t(std::max(0, int(m_workers.size()) - m_counters.busy.load()));
+        const size_t idle = size_t(std::max(0, int(m_slots.size()) - m_counters.busy.load()));
         if (!m_stopping && m_queue.size() < m_options.queueLength + idle) {
             m_queue.push_back({std::move(job), std::move(cancelled), std::move(done), std::chrono::steady_clock::now()});
             m_counters.queued = int(m_queue.size());
@@ -105,7 +155,7 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
     if (queued)
         m_wake.notify_one();
     for (auto &q : gone)
-        q.done({Recognition::Outcome::Cancelled, {}});
+        q.done(Recognition::ended(Recognition::Outcome::Cancelled));
     return queued;
 }
 
@@ -114,7 +164,7 @@ Recognition OcrEngine::recognize(RecognitionJob job)
     auto promise = std::make_shared<std::promise<Recognition>>();
     auto result = promise->get_future();
     if (!submit(std::move(job), nullptr, [promise](Recognition r) { promise->set_value(std::move(r)); }))
-        return {Recognition::Outcome::Cancelled, {}};
+        return Recognition::ended(Recognition::Outcome::Cancelled);
     return result.get();
 }
 
@@ -123,7 +173,7 @@ void OcrEngine::stop()
     std::deque<Queued> left;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping && m_threads.empty())
+        if (m_stopping && m_threads.empty() && !m_spareThread.joinable())
             return;
         m_stopping = true;
         left.swap(m_queue);
@@ -131,16 +181,27 @@ void OcrEngine::stop()
     }
     m_abort = true;
     m_wake.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_spareMutex);
+        m_spareChanged.notify_all();
+    }
     for (auto &q : left)
-        q.done({Recognition::Outcome::Cancelled, {}});
+        q.done(Recognition::ended(Recognition::Outcome::Cancelled));
     for (auto &thread : m_threads)
         thread.join();
     m_threads.clear();
+    if (m_spareThread.joinable())
+        m_spareThread.join();
+    m_spare.reset();
+    for (auto &slot : m_slots)
+        slot->process.reset();
 }
 
-void OcrEngine::work(Worker &worker)
+void OcrEngine::work(Slot &slot)
 {
     for (;;) {
+        if (!slot.process && !replaceWorker(slot))
+            return;
         Queued next;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -152,92 +213,36 @@ void OcrEngine::work(Worker &worker)
             m_counters.queued = int(m_queue.size());
             ++m_counters.busy;
         }
-        m_counters.queueWait.observe(std::chrono::steady_clock::now() - next.queuedAt);
+        m_counters.queueWait.observe(Clock::now() - next.queuedAt);
         Recognition result = next.cancelled && next.cancelled->load()
-                ? Recognition{Recognition::Outcome::Cancelled, {}}
-                : run(worker, next);
+                ? Recognition::ended(Recognition::Outcome::Cancelled)
+                : run(slot, next);
         --m_counters.busy;
         next.done(std::move(result));
     }
 }
 
-namespace {
-
-using Outcome = Recognition::Outcome;
-
-// The page as sent, decoded (or its PDF page drawn) inside the worker's
-// slot; null, with the outcome set, when there is none.
-PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options,
-                     std::chrono::steady_clock::time_point started, Recognition *result, bool *drawnText)
+Recognition OcrEngine::run(Slot &slot, const Queued &queued)
 {
-    if (job.source != RecognitionJob::Source::Pdf) {
-        PixHandle pix(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
-        if (!pix)
-            result->outcome = Outcome::Undecodable;
-        return pix;
-    }
-    PdfPage rendered = renderPdfPage(job.image, job.pdfPage, options.minPageSide, options.maxPageSide);
-    result->pdfPages = rendered.pageCount;
-    *drawnText = rendered.drawnText;
-    switch (rendered.status) {
-    case PdfPage::Status::Rendered:
-        break;
-    case PdfPage::Status::Unreadable:
-        result->outcome = Outcome::Undecodable;
-        return nullptr;
-    case PdfPage::Status::NoSuchPage:
-        result->outcome = Outcome::NoSuchPage;
-        return nullptr;
-    case PdfPage::Status::Size:
-        result->outcome = Outcome::PageSize;
-        return nullptr;
-    }
-    // Poppler cannot be interrupted while it draws; what it took counts
-    // against the deadline all the same.
-    if (std::chrono::steady_clock::now() - started >= options.deadline) {
-        result->outcome = Outcome::TimedOut;
-        return nullptr;
-    }
-    if (!rendered.pix)
-        result->outcome = Outcome::Undecodable;
-    return std::move(rendered.pix);
-}
-
-} // namespace
-
-Recognition OcrEngine::run(Worker &worker, const Queued &queued)
-{
-    const auto started = std::chrono::steady_clock::now();
     const RecognitionJob &job = queued.job;
-    Recognition result;
-    bool drawnText = false;
-    PixHandle page = decodePage(job, m_options, started, &result, &drawnText);
-    const auto decoded = std::chrono::steady_clock::now();
-    const bool pdf = job.source == RecognitionJob::Source::Pdf;
-    if (!page)
-        return result;
-    const ReadingStop stop{queued.cancelled.get(), &m_abort, started + m_options.deadline};
-    // Type drawn from a PDF's text is what Tesseract reads best, and five
-    // times faster than the line models; pictures go to the line models.
-    PageReader &reader = worker.lineModels && lineModelsRead(job.language) && !drawnText
-            ? static_cast<PageReader &>(*worker.lineModels)
-            : *worker.tesseract;
-    const char *readerName = &reader == worker.tesseract.get() ? "tesseract" : "lines";
-    m_counters.steps.at(std::string("engine=\"") + readerName + (pdf ? "\",step=\"render\"" : "\",step=\"decode\""))
-            .observe(decoded - started);
-    struct ReadTimer
-    {
-        stats::Histogram &histogram;
-        std::chrono::steady_clock::time_point from;
-        ~ReadTimer() { histogram.observe(std::chrono::steady_clock::now() - from); }
-    } readTimer{m_counters.steps.at(std::string("engine=\"") + readerName + "\",step=\"read\""), decoded};
-    try {
-        reader.read(page.get(), job, stop, &result);
-    } catch (const std::exception &) {
-        // A page a library refuses deep inside (OpenCV asserts on what it
-        // cannot handle, memory runs out): this request fails, the worker lives.
-        result = Recognition{};
-        result.outcome = Recognition::Outcome::Failed;
+    const ReadingStop stop{queued.cancelled.get(), &m_abort, Clock::now() + m_options.deadline};
+    std::string ending;
+    Recognition result = slot.process->read(job, stop, &ending);
+    if (slot.process->lost()) {
+        // Killed for its deadline or its client is routine; anything else
+        // is worth a line (a decoder that crashed, memory run out).
+        if (ending != "killed") {
+            std::fprintf(stderr, "virelto-ocr-server: a worker process %s while reading a page; another takes its place\n",
+                         ending.c_str());
+            std::fflush(stderr);
+        }
+        slot.process.reset();
+    }
+    if (!result.timing.reader.empty()) {
+        const std::string reader = "engine=\"" + result.timing.reader + "\"";
+        const bool pdf = job.source == RecognitionJob::Source::Pdf;
+        m_counters.steps.at(reader + (pdf ? ",step=\"render\"" : ",step=\"decode\"")).observe(result.timing.prepare);
+        m_counters.steps.at(reader + ",step=\"read\"").observe(result.timing.read);
     }
     return result;
 }

@@ -19,6 +19,8 @@
 
 namespace ocrserver {
 
+class WorkerProcess;
+
 // A box in pixels of the image as it was sent (or of the PDF page as
 // rendered), whichever way up that was: the page is read upright, and its
 // boxes are turned back.
@@ -67,6 +69,25 @@ struct Recognition
     std::vector<RecognizedLine> lines; // in reading order, no empty lines
     int direction = -1; // quarter turns counter-clockwise the page was given; -1 unknown or not asked
     int pdfPages = 0;   // pages in the PDF sent; 0 for an image
+
+    // Which reader read the page, and how long decoding (or rendering) and
+    // reading took.
+    struct Timing
+    {
+        std::string reader;
+        std::chrono::nanoseconds prepare{0};
+        std::chrono::nanoseconds read{0};
+    } timing;
+    // What the libraries printed while this page was read, cut short and
+    // escaped: one line of printable ASCII, empty when they said nothing.
+    std::string libraryOutput;
+
+    static Recognition ended(Outcome outcome)
+    {
+        Recognition r;
+        r.outcome = outcome;
+        return r;
+    }
 };
 
 struct RecognitionJob
@@ -86,6 +107,10 @@ enum class ReaderChoice { Auto, Tesseract };
 
 struct EngineOptions
 {
+    // This service's binary: the worker processes run it.
+    std::string workerProgram;
+    // The address space of one worker process, its models included.
+    std::size_t workerMemory = std::size_t(1536) << 20;
     ReaderChoice reader = ReaderChoice::Auto;
     std::string lineModels; // folder of the prepared line models; empty: Tesseract only
     int workers = 1;
@@ -100,15 +125,17 @@ struct EngineCounters
 {
     std::atomic<int> queued{0};
     std::atomic<int> busy{0};
+    std::atomic<long> restarts{0}; // worker processes killed or dead, and replaced
     stats::Histogram queueWait{stats::Histogram::stepBuckets()};
     // Time per reader ("lines", "tesseract") and step ("decode", "render", "read").
     stats::HistogramFamily steps{[] { return std::make_unique<stats::Histogram>(stats::Histogram::stepBuckets()); }};
 };
 
-// A fixed set of worker threads, each with its own readers, behind a
-// bounded queue. Images are decoded, and PDF pages rendered, by the
-// worker that recognises them, so memory grows with the workers, not with
-// the clients.
+// A fixed set of worker processes, each reading one page at a time, behind
+// a bounded queue; a thread of the service waits for each. Images are
+// decoded, and PDF pages rendered, in the worker process that reads them,
+// never in the service's own. A worker that is killed (its client left,
+// its deadline passed) or dies is replaced by a spare kept loaded.
 class OcrEngine
 {
 public:
@@ -123,7 +150,7 @@ public:
 
     bool isInstalled(const std::string &language) const;
     const std::string &defaultLanguage() const { return m_defaultLanguage; }
-    int workers() const { return int(m_threads.size()); }
+    int workers() const { return int(m_slots.size()); }
     std::size_t queueLength() const { return m_options.queueLength; }
     const EngineCounters &counters() const { return m_counters; }
 
@@ -136,11 +163,11 @@ public:
     // The same, waiting for the result; for callers without an event loop.
     Recognition recognize(RecognitionJob job);
 
-    // Ends every queued and running recognition as Cancelled and stops the
-    // workers. Called by the destructor too.
+    // Ends every queued and running recognition as Cancelled, killing the
+    // worker processes. Called by the destructor too.
     void stop();
 
-    struct Worker;
+    struct Slot;
 
 private:
     struct Queued
@@ -151,15 +178,24 @@ private:
         std::chrono::steady_clock::time_point queuedAt;
     };
 
-    void work(Worker &worker);
-    Recognition run(Worker &worker, const Queued &queued);
+    void work(Slot &slot);
+    Recognition run(Slot &slot, const Queued &queued);
     std::vector<Queued> takeCancelled();
+    std::unique_ptr<WorkerProcess> startWorker();
+    bool replaceWorker(Slot &slot);
+    void keepSpare();
 
     const std::string m_defaultLanguage;
     const EngineOptions m_options;
     std::set<std::string> m_installed;
-    std::vector<std::unique_ptr<Worker>> m_workers;
+    std::vector<std::unique_ptr<Slot>> m_slots;
     std::vector<std::thread> m_threads;
+
+    // One worker process loaded ahead, so that a killed one is replaced at once.
+    std::mutex m_spareMutex;
+    std::condition_variable m_spareChanged;
+    std::unique_ptr<WorkerProcess> m_spare;
+    std::thread m_spareThread;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -1,0 +1,597 @@
+// SPDX-License-Identifier: MIT
+#include "engine/workerprocess.h"
+
+#include "engine/orientation.h"
+#include "engine/pagereader.h"
+#include "engine/pageworker.h"
+#include "engine/sandbox.h"
+
+#include <leptonica/allheaders.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VIRELTO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VIRELTO_SANITIZED 1
+#endif
+#endif
+#ifdef VIRELTO_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+extern char **environ;
+
+namespace ocrserver {
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using Outcome = Recognition::Outcome;
+
+constexpr int ChildSocket = 3;
+// A job is at most the largest request body; a reply, lines of text.
+constexpr std::uint64_t MaxJob = 256u << 20;
+constexpr std::uint64_t MaxReply = 32u << 20;
+constexpr std::size_t MaxLibraryOutput = 512;
+// How long a process asked to end its page has before it is killed.
+constexpr auto StopGrace = std::chrono::milliseconds(300);
+// How often a waiting parent looks at its request's client.
+constexpr auto Tick = std::chrono::milliseconds(20);
+
+// Environment a worker keeps: what its libraries read, never the
+// service's credentials.
+bool inherited(const char *entry)
+{
+    static const char *const names[] = {"PATH=", "HOME=", "LANG=", "LC_ALL=", "LC_CTYPE=", "TESSDATA_PREFIX=",
+                                        "OMP_", "XDG_CACHE_HOME=", "FONTCONFIG_", "ASAN_OPTIONS=", "UBSAN_OPTIONS=",
+                                        "LSAN_OPTIONS="};
+    return std::any_of(std::begin(names), std::end(names),
+                       [entry](const char *name) { return std::strncmp(entry, name, std::strlen(name)) == 0; });
+}
+
+std::string frame(const std::string &payload)
+{
+    std::string out(8, '\0');
+    const std::uint64_t size = payload.size();
+    std::memcpy(out.data(), &size, 8);
+    return out + payload;
+}
+
+// Blocking transfers for the worker's side.
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+bool readAll(int fd, char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+bool readFrame(int fd, std::string *payload, std::uint64_t limit)
+{
+    std::uint64_t size = 0;
+    if (!readAll(fd, reinterpret_cast<char *>(&size), 8) || size > limit)
+        return false;
+    payload->resize(size);
+    return readAll(fd, payload->data(), size);
+}
+
+json boxJson(const Box &b)
+{
+    return json::array({b.left, b.top, b.width, b.height});
+}
+
+Box boxFrom(const json &j)
+{
+    if (!j.is_array() || j.size() != 4)
+        throw std::invalid_argument("box");
+    return {j[0].get<int>(), j[1].get<int>(), j[2].get<int>(), j[3].get<int>()};
+}
+
+std::string encodeResult(const Recognition &r)
+{
+    json lines = json::array();
+    for (const RecognizedLine &line : r.lines) {
+        json corners = json::array();
+        for (const Point &p : line.vertexes)
+            corners.push_back(json::array({p.x, p.y}));
+        json chars = json::array();
+        for (const RecognizedChar &c : line.chars)
+            chars.push_back(json::array({c.text, boxJson(c.box)}));
+        lines.push_back({{"text", line.text}, {"paragraph", line.paragraph}, {"average", line.average},
+                         {"min", line.min}, {"variance", line.variance}, {"box", boxJson(line.box)},
+                         {"corners", std::move(corners)}, {"chars", std::move(chars)}});
+    }
+    const json reply = {{"outcome", int(r.outcome)}, {"direction", r.direction}, {"pdf_pages", r.pdfPages},
+                        {"lines", std::move(lines)}, {"reader", r.timing.reader},
+                        {"prepare_ns", r.timing.prepare.count()}, {"read_ns", r.timing.read.count()},
+                        {"output", r.libraryOutput}};
+    const std::vector<std::uint8_t> bytes = json::to_cbor(reply);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The process may have been taken over by a hostile page: what it sends is
+// checked like anything else from outside.
+Recognition decodeResult(const std::string &payload)
+{
+    const json j = json::from_cbor(payload);
+    Recognition r;
+    const int outcome = j.at("outcome").get<int>();
+    if (outcome < int(Outcome::Done) || outcome > int(Outcome::Cancelled))
+        throw std::invalid_argument("outcome");
+    r.outcome = Outcome(outcome);
+    r.direction = std::clamp(j.at("direction").get<int>(), -1, 3);
+    r.pdfPages = std::max(0, j.at("pdf_pages").get<int>());
+    for (const json &l : j.at("lines")) {
+        RecognizedLine line;
+        line.text = l.at("text").get<std::string>();
+        line.paragraph = l.at("paragraph").get<int>();
+        line.average = l.at("average").get<double>();
+        line.min = l.at("min").get<double>();
+        line.variance = l.at("variance").get<double>();
+        line.box = boxFrom(l.at("box"));
+        for (const json &p : l.at("corners"))
+            line.vertexes.push_back({p.at(0).get<int>(), p.at(1).get<int>()});
+        for (const json &c : l.at("chars"))
+            line.chars.push_back({c.at(0).get<std::string>(), boxFrom(c.at(1))});
+        r.lines.push_back(std::move(line));
+    }
+    const std::string reader = j.at("reader").get<std::string>();
+    r.timing.reader = reader == "lines" || reader == "tesseract" ? reader : std::string();
+    r.timing.prepare = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("prepare_ns").get<std::int64_t>()));
+    r.timing.read = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("read_ns").get<std::int64_t>()));
+    // Printable ASCII only, bounded: it goes into the service's log.
+    for (unsigned char c : j.at("output").get<std::string>()) {
+        if (r.libraryOutput.size() >= MaxLibraryOutput)
+            break;
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            r.libraryOutput += char(c);
+        } else {
+            static const char hex[] = "0123456789abcdef";
+            r.libraryOutput += "\\x";
+            r.libraryOutput += hex[c >> 4];
+            r.libraryOutput += hex[c & 15];
+        }
+    }
+    return r;
+}
+
+std::string settingsJson(const WorkerProcess::Settings &s)
+{
+    return json{{"language", s.language},
+                {"reader", s.options.reader == ReaderChoice::Tesseract ? "tesseract" : "auto"},
+                {"models", s.options.lineModels},
+                {"min_side", s.options.minPageSide},
+                {"max_side", s.options.maxPageSide},
+                {"memory", s.options.workerMemory}}
+            .dump();
+}
+
+} // namespace
+
+WorkerProcess::WorkerProcess(const Settings &settings)
+    : m_started(Clock::now())
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        throw std::runtime_error(std::string("worker process: socketpair: ") + std::strerror(errno));
+    std::vector<char *> env;
+    for (char **e = environ; *e; ++e)
+        if (inherited(*e))
+            env.push_back(*e);
+    env.push_back(nullptr);
+    const std::string settingsText = settingsJson(settings);
+    const std::string program = settings.program;
+    std::string name = "virelto-ocr-server";
+    std::string flag = "--worker-process";
+    std::string settingsArg = settingsText;
+    char *argv[] = {name.data(), flag.data(), settingsArg.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], ChildSocket);
+    // Nothing else of the service's reaches the worker: not its listening
+    // sockets, not its clients' connections.
+    posix_spawn_file_actions_addclosefrom_np(&actions, ChildSocket + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = posix_spawn(&m_pid, program.c_str(), &actions, &attributes, argv, env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pair[1]);
+    if (spawned != 0) {
+        close(pair[0]);
+        m_pid = -1;
+        throw std::runtime_error("worker process: cannot start " + settings.program + ": " + std::strerror(spawned));
+    }
+    m_socket = pair[0];
+    fcntl(m_socket, F_SETFL, fcntl(m_socket, F_GETFL) | O_NONBLOCK);
+}
+
+WorkerProcess::~WorkerProcess()
+{
+    kill();
+}
+
+void WorkerProcess::kill()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        reap();
+    }
+}
+
+std::string WorkerProcess::reap()
+{
+    std::string how = "ended";
+    if (m_pid > 0) {
+        int status = 0;
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFSIGNALED(status))
+            how = WTERMSIG(status) == SIGKILL ? "killed" : "ended by signal " + std::to_string(WTERMSIG(status));
+        else if (WIFEXITED(status))
+            how = "exited with status " + std::to_string(WEXITSTATUS(status));
+        m_pid = -1;
+    }
+    if (m_socket >= 0) {
+        close(m_socket);
+        m_socket = -1;
+    }
+    return how;
+}
+
+namespace {
+
+// One frame from a non-blocking socket, read as it comes. `wait` decides,
+// between reads, whether to go on: it returns how long to wait at most, or
+// a negative duration to give up.
+enum class FrameRead { Complete, Closed, TooLarge, GaveUp };
+
+template<typename Wait>
+FrameRead readFrameWhile(int fd, std::string *payload, std::uint64_t limit, Wait wait)
+{
+    std::string buffer;
+    std::uint64_t expected = 0;
+    for (;;) {
+        char chunk[65536];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            return FrameRead::Closed;
+        if (n > 0) {
+            buffer.append(chunk, std::size_t(n));
+            if (expected == 0 && buffer.size() >= 8) {
+                std::memcpy(&expected, buffer.data(), 8);
+                if (expected > limit)
+                    return FrameRead::TooLarge;
+            }
+            if (buffer.size() >= 8 && buffer.size() - 8 >= expected) {
+                if (buffer.size() - 8 > expected)
+                    return FrameRead::TooLarge; // one reply per job, never more
+                *payload = buffer.substr(8);
+                return FrameRead::Complete;
+            }
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return FrameRead::Closed;
+        const std::chrono::milliseconds timeout = wait();
+        if (timeout.count() < 0)
+            return FrameRead::GaveUp;
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, int(timeout.count()));
+    }
+}
+
+} // namespace
+
+bool WorkerProcess::waitReady(Clock::time_point until, const std::atomic<bool> &abort, std::string *error)
+{
+    std::string payload;
+    const FrameRead got = readFrameWhile(m_socket, &payload, 1 << 20, [&] {
+        if (abort.load() || Clock::now() >= until)
+            return std::chrono::milliseconds(-1);
+        return std::chrono::milliseconds(100);
+    });
+    try {
+        if (got == FrameRead::Complete) {
+            const json hello = json::from_cbor(payload);
+            if (hello.contains("error")) {
+                *error = hello.at("error").get<std::string>();
+            } else {
+                m_languages = hello.at("languages").get<std::vector<std::string>>();
+                m_startup = Clock::now() - m_started;
+                return true;
+            }
+        } else {
+            *error = got == FrameRead::GaveUp ? "the worker process did not load in time"
+                                              : "the worker process " + reap() + " while loading";
+        }
+    } catch (const std::exception &) {
+        *error = "the worker process sent nonsense";
+    }
+    kill();
+    return false;
+}
+
+Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &stop, std::string *ending)
+{
+    Recognition result;
+    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(stop.deadline - Clock::now());
+    const json head = {{"pdf", job.source == RecognitionJob::Source::Pdf}, {"page", job.pdfPage},
+                       {"language", job.language}, {"detect_direction", job.detectDirection},
+                       {"deadline_ms", std::max<std::int64_t>(0, remaining.count())}};
+    const std::vector<std::uint8_t> headBytes = json::to_cbor(head);
+    const std::string message = frame(std::string(headBytes.begin(), headBytes.end())) + frame(job.image);
+
+    bool asked = false;
+    Clock::time_point askedAt;
+    // What the parent does while it waits: hands on a stop to the process,
+    // and kills it when the stop or the deadline is not kept.
+    const auto wait = [&]() -> std::chrono::milliseconds {
+        const auto now = Clock::now();
+        if (stop.abort && stop.abort->load()) {
+            result.outcome = Outcome::Cancelled;
+            return std::chrono::milliseconds(-1);
+        }
+        if (stop.cancelled && stop.cancelled->load() && !asked) {
+            ::kill(m_pid, SIGUSR1);
+            asked = true;
+            askedAt = now;
+        }
+        if (asked && now - askedAt > StopGrace) {
+            result.outcome = Outcome::Cancelled;
+            return std::chrono::milliseconds(-1);
+        }
+        if (now > stop.deadline + StopGrace) {
+            result.outcome = Outcome::TimedOut;
+            return std::chrono::milliseconds(-1);
+        }
+        return Tick;
+    };
+
+    std::size_t sent = 0;
+    while (sent < message.size()) {
+        const ssize_t n = ::send(m_socket, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        const auto timeout = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? wait() : std::chrono::milliseconds(-1);
+        if (timeout.count() < 0) {
+            if (result.outcome == Outcome::Failed || result.outcome == Outcome::Done)
+                result.outcome = Outcome::Failed;
+            ::kill(m_pid, SIGKILL);
+            *ending = reap();
+            return result;
+        }
+        pollfd p{m_socket, POLLOUT, 0};
+        poll(&p, 1, int(timeout.count()));
+    }
+
+    std::string payload;
+    const FrameRead got = readFrameWhile(m_socket, &payload, MaxReply, wait);
+    if (got == FrameRead::Complete) {
+        try {
+            Recognition answer = decodeResult(payload);
+            // A page the process was asked to end stays ended.
+            if (asked && answer.outcome == Outcome::Done)
+                answer.outcome = Outcome::Cancelled;
+            return answer;
+        } catch (const std::exception &) {
+            result.outcome = Outcome::Failed;
+        }
+    }
+    if (got == FrameRead::Closed || got == FrameRead::TooLarge)
+        result.outcome = Clock::now() >= stop.deadline ? Outcome::TimedOut : Outcome::Failed;
+    // Killed, dead or talking nonsense: this process is done.
+    ::kill(m_pid, SIGKILL);
+    *ending = reap();
+    return result;
+}
+
+// The worker's side.
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void requestStop(int)
+{
+    stopRequested = true;
+}
+
+bool sendPayload(const std::string &payload)
+{
+    const std::string framed = frame(payload);
+    return writeAll(ChildSocket, framed.data(), framed.size());
+}
+
+bool send(const json &message)
+{
+    const std::vector<std::uint8_t> bytes = json::to_cbor(message);
+    return sendPayload(std::string(bytes.begin(), bytes.end()));
+}
+
+// What libraries print goes into a memory file, read and emptied after
+// every page.
+std::string takeOutput(int file)
+{
+    std::string out(MaxLibraryOutput, '\0');
+    const ssize_t n = pread(file, out.data(), out.size(), 0);
+    out.resize(n > 0 ? std::size_t(n) : 0);
+    if (ftruncate(file, 0) == 0)
+        lseek(file, 0, SEEK_SET);
+    return out;
+}
+
+// A small page with a word on it, read once before the sandbox closes so
+// that what the readers set up on first use (orientation models, OpenCV's
+// buffers) is in place.
+std::string warmUpPage()
+{
+    PixHandle pix(pixCreate(160, 48, 8));
+    pixSetAll(pix.get());
+    ::Box *bar = boxCreate(20, 16, 120, 16);
+    pixClearInRect(pix.get(), bar);
+    boxDestroy(&bar);
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMem(&data, &size, pix.get(), IFF_PNG);
+    std::string bytes(reinterpret_cast<const char *>(data), size);
+    lept_free(data);
+    return bytes;
+}
+
+std::vector<std::string> readableFolders(const std::string &models)
+{
+    std::vector<std::string> folders = {"/usr", "/etc/fonts", "/etc/ld.so.cache", "/var/cache/fontconfig"};
+    if (const char *tessdata = std::getenv("TESSDATA_PREFIX"))
+        folders.push_back(tessdata);
+    if (!models.empty())
+        folders.push_back(models);
+    if (const char *cache = std::getenv("XDG_CACHE_HOME"))
+        folders.push_back(std::string(cache) + "/fontconfig");
+    else if (const char *home = std::getenv("HOME"))
+        folders.push_back(std::string(home) + "/.cache/fontconfig");
+    return folders;
+}
+
+} // namespace
+
+int workerProcessMain(int argc, char **argv)
+{
+    // The worker ends with the service, however the service ends.
+    const pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc < 3 || getppid() != parent || parent == 1)
+        return 2;
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction onStop = {};
+    onStop.sa_handler = requestStop;
+    sigemptyset(&onStop.sa_mask);
+    onStop.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &onStop, nullptr);
+
+    const int output = memfd_create("library-output", MFD_CLOEXEC);
+#ifdef VIRELTO_SANITIZED
+    // The sanitizers' own reports still reach the service's error output.
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(std::intptr_t(dup(STDERR_FILENO))));
+#endif
+    if (output >= 0) {
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
+    }
+
+    std::unique_ptr<PageWorker> worker;
+    std::string sandboxNote;
+    try {
+        const json settings = json::parse(argv[2]);
+        EngineOptions options;
+        options.reader = settings.at("reader").get<std::string>() == "tesseract" ? ReaderChoice::Tesseract
+                                                                                  : ReaderChoice::Auto;
+        options.lineModels = settings.at("models").get<std::string>();
+        options.minPageSide = settings.at("min_side").get<long>();
+        options.maxPageSide = settings.at("max_side").get<long>();
+        options.workerMemory = settings.at("memory").get<std::size_t>();
+        const std::string language = settings.at("language").get<std::string>();
+#ifndef VIRELTO_SANITIZED
+        // The sanitizers reserve terabytes of address space up front.
+        sandbox::limitResources(options.workerMemory, 1 << 20);
+#endif
+        worker = std::make_unique<PageWorker>(language, options);
+        RecognitionJob warmUp;
+        warmUp.image = warmUpPage();
+        warmUp.language = language;
+        warmUp.detectDirection = true;
+        worker->read(warmUp, ReadingStop{nullptr, nullptr, Clock::now() + std::chrono::minutes(1)});
+        takeOutput(output);
+#ifndef VIRELTO_SANITIZED
+        // The sanitizers' leak check at exit starts a tracer process,
+        // which the filter would forbid.
+        sandboxNote = sandbox::enter(readableFolders(options.lineModels));
+#endif
+        if (!send({{"languages", worker->installedLanguages()}, {"note", sandboxNote}}))
+            return 1;
+    } catch (const std::exception &e) {
+        send({{"error", e.what()}});
+        return 1;
+    }
+
+    for (;;) {
+        std::string head, image;
+        if (!readFrame(ChildSocket, &head, 1 << 16) || !readFrame(ChildSocket, &image, MaxJob))
+            return 0; // the service closed the socket: time to go
+        stopRequested = false;
+        Recognition result;
+        try {
+            const json j = json::from_cbor(head);
+            RecognitionJob job;
+            job.source = j.at("pdf").get<bool>() ? RecognitionJob::Source::Pdf : RecognitionJob::Source::Image;
+            job.pdfPage = j.at("page").get<int>();
+            job.language = j.at("language").get<std::string>();
+            job.detectDirection = j.at("detect_direction").get<bool>();
+            job.image = std::move(image);
+            const auto deadline = std::chrono::milliseconds(j.at("deadline_ms").get<std::int64_t>());
+            sandbox::limitCpu(std::chrono::duration_cast<std::chrono::seconds>(deadline) + std::chrono::seconds(2));
+            result = worker->read(job, ReadingStop{&stopRequested, nullptr, Clock::now() + deadline});
+        } catch (const std::exception &) {
+            result = Recognition{};
+            result.outcome = Outcome::Failed;
+        }
+        if (stopRequested)
+            result = Recognition::ended(Outcome::Cancelled);
+        result.libraryOutput = takeOutput(output);
+        if (!sendPayload(encodeResult(result)))
+            return 1;
+    }
+}
+
+} // namespace ocrserver
