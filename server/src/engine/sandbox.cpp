@@ -123,7 +123,7 @@ void filterSystemCalls()
                  SCMP_SYS(madvise),
                  // fonts for PDF pages and Tesseract's language files, read
                  // when first needed (Landlock confines where)
-                 SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(access),
+                 SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(fstatfs), SCMP_SYS(statfs), SCMP_SYS(statx), SCMP_SYS(access),
                  SCMP_SYS(faccessat), SCMP_SYS(faccessat2), SCMP_SYS(getdents64), SCMP_SYS(readlink),
                  SCMP_SYS(fcntl), SCMP_SYS(ioctl),
                  // time, limits and signals (cancel, CPU limit, a crash)

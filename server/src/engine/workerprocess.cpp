@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -490,6 +491,28 @@ std::string warmUpPage()
     return bytes;
 }
 
+// A PDF page of type in a font it does not embed: Poppler sets up
+// fontconfig, and reads its configuration, on the first one.
+std::string warmUpPdf()
+{
+    const std::string content = "BT /F1 12 Tf 20 20 Td (Aa) Tj ET";
+    const std::string objects[] = {
+            "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 100 50] /Resources << /Font << /F1 4 0 R >> >> /Contents 5 0 R >>",
+            "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+            "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream"};
+    std::string pdf = "%PDF-1.4\n";
+    std::string xref = "xref\n0 6\n0000000000 65535 f \n";
+    for (int i = 0; i < 5; ++i) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
+        xref += entry;
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t start = pdf.size();
+    return pdf + xref + "trailer\n<< /Size 6 /Root 1 0 R >>\nstartxref\n" + std::to_string(start) + "\n%%EOF\n";
+}
+
 std::vector<std::string> readableFolders(const std::string &models)
 {
     std::vector<std::string> folders = {"/usr", "/etc/fonts", "/etc/ld.so.cache", "/var/cache/fontconfig"};
@@ -551,6 +574,10 @@ int workerProcessMain(int argc, char **argv)
         warmUp.image = warmUpPage();
         warmUp.language = language;
         warmUp.detectDirection = true;
+        worker->read(warmUp, ReadingStop{nullptr, nullptr, Clock::now() + std::chrono::minutes(1)});
+        warmUp.source = RecognitionJob::Source::Pdf;
+        warmUp.image = warmUpPdf();
+        warmUp.detectDirection = false;
         worker->read(warmUp, ReadingStop{nullptr, nullptr, Clock::now() + std::chrono::minutes(1)});
         takeOutput(output);
 #ifndef VIRELTO_SANITIZED
