@@ -29,9 +29,10 @@ OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
     : m_defaultLanguage(language)
     , m_options(options)
 {
-    // All load at once: as long as the slowest, not the sum.
+    // All load at once: as long as the slowest, not the sum. The spare
+    // follows once the service is up.
     std::vector<std::unique_ptr<WorkerProcess>> loading;
-    for (int i = 0; i < std::max(1, options.workers) + 1; ++i)
+    for (int i = 0; i < std::max(1, options.workers); ++i)
         loading.push_back(startWorker());
     std::string error;
     for (auto &process : loading)
@@ -39,8 +40,6 @@ OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
             throw std::runtime_error(error);
     const std::vector<std::string> &available = loading.front()->languages();
     m_installed.insert(available.begin(), available.end());
-    m_spare = std::move(loading.back());
-    loading.pop_back();
     for (auto &process : loading) {
         m_slots.push_back(std::make_unique<Slot>());
         m_slots.back()->process = std::move(process);
@@ -88,18 +87,32 @@ void OcrEngine::keepSpare()
     }
 }
 
+// Killed for its deadline or its client is routine; anything else is worth
+// a line (a decoder that crashed, memory run out).
+void OcrEngine::noteLoss(const std::string &ending, const char *when)
+{
+    if (ending == "killed")
+        return;
+    std::fprintf(stderr, "virelto-ocr-server: a worker process %s %s; another takes its place\n", ending.c_str(), when);
+    std::fflush(stderr);
+}
+
 // Takes the spare for a slot whose process is gone; false when stopping.
 bool OcrEngine::replaceWorker(Slot &slot)
 {
-    slot.process.reset();
     ++m_counters.restarts;
     std::unique_lock<std::mutex> lock(m_spareMutex);
-    m_spareChanged.wait(lock, [this] { return m_abort.load() || m_spare; });
-    if (m_abort.load())
-        return false;
-    slot.process = std::move(m_spare);
-    m_spareChanged.notify_all();
-    return true;
+    for (;;) {
+        m_spareChanged.wait(lock, [this] { return m_abort.load() || m_spare; });
+        if (m_abort.load())
+            return false;
+        slot.process = std::move(m_spare);
+        m_spareChanged.notify_all();
+        std::string ending;
+        if (slot.process->alive(&ending))
+            return true;
+        noteLoss(ending, "waiting as the spare");
+    }
 }
 
 OcrEngine::~OcrEngine()
@@ -200,7 +213,9 @@ void OcrEngine::stop()
 void OcrEngine::work(Slot &slot)
 {
     for (;;) {
-        if (!slot.process && !replaceWorker(slot))
+        // A process killed with its last page is replaced before the next
+        // one comes, and one that died idle when that page comes.
+        if (slot.process->lost() && !replaceWorker(slot))
             return;
         Queued next;
         {
@@ -214,9 +229,12 @@ void OcrEngine::work(Slot &slot)
             ++m_counters.busy;
         }
         m_counters.queueWait.observe(Clock::now() - next.queuedAt);
-        Recognition result = next.cancelled && next.cancelled->load()
-                ? Recognition::ended(Recognition::Outcome::Cancelled)
-                : run(slot, next);
+        std::string ending;
+        if (!slot.process->alive(&ending))
+            noteLoss(ending, "between pages");
+        Recognition result = Recognition::ended(Recognition::Outcome::Cancelled);
+        if ((!slot.process->lost() || replaceWorker(slot)) && !(next.cancelled && next.cancelled->load()))
+            result = run(slot, next);
         --m_counters.busy;
         next.done(std::move(result));
     }
@@ -228,16 +246,8 @@ Recognition OcrEngine::run(Slot &slot, const Queued &queued)
     const ReadingStop stop{queued.cancelled.get(), &m_abort, Clock::now() + m_options.deadline};
     std::string ending;
     Recognition result = slot.process->read(job, stop, &ending);
-    if (slot.process->lost()) {
-        // Killed for its deadline or its client is routine; anything else
-        // is worth a line (a decoder that crashed, memory run out).
-        if (ending != "killed") {
-            std::fprintf(stderr, "virelto-ocr-server: a worker process %s while reading a page; another takes its place\n",
-                         ending.c_str());
-            std::fflush(stderr);
-        }
-        slot.process.reset();
-    }
+    if (slot.process->lost())
+        noteLoss(ending, "while reading a page");
     if (!result.timing.reader.empty()) {
         const std::string reader = "engine=\"" + result.timing.reader + "\"";
         const bool pdf = job.source == RecognitionJob::Source::Pdf;

@@ -265,24 +265,38 @@ void WorkerProcess::kill()
     }
 }
 
-std::string WorkerProcess::reap()
+std::string WorkerProcess::ended(int status)
 {
-    std::string how = "ended";
-    if (m_pid > 0) {
-        int status = 0;
-        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (WIFSIGNALED(status))
-            how = WTERMSIG(status) == SIGKILL ? "killed" : "ended by signal " + std::to_string(WTERMSIG(status));
-        else if (WIFEXITED(status))
-            how = "exited with status " + std::to_string(WEXITSTATUS(status));
-        m_pid = -1;
-    }
+    m_pid = -1;
     if (m_socket >= 0) {
         close(m_socket);
         m_socket = -1;
     }
-    return how;
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGKILL ? "killed" : "ended by signal " + std::to_string(WTERMSIG(status));
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return "ended";
+}
+
+std::string WorkerProcess::reap()
+{
+    int status = 0;
+    if (m_pid > 0)
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    return ended(status);
+}
+
+bool WorkerProcess::alive(std::string *ending)
+{
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(m_pid, &status, WNOHANG) == 0)
+        return true;
+    *ending = ended(status);
+    return false;
 }
 
 namespace {

@@ -46,6 +46,10 @@ public:
     std::chrono::steady_clock::duration startup() const { return m_startup; }
     pid_t pid() const { return m_pid; }
     bool lost() const { return m_pid <= 0; }
+    // Whether it is still there between pages; one that died meanwhile (the
+    // kernel's out-of-memory killer, a stray signal) is reaped and lost(),
+    // with how it ended in `ending`.
+    bool alive(std::string *ending);
 
     // Reads one page. When the client leaves or the engine stops (`stop`),
     // the process is asked to end the page, and killed if it does not at
@@ -57,6 +61,7 @@ public:
 
 private:
     std::string reap();
+    std::string ended(int status);
 
     pid_t m_pid = -1;
     int m_socket = -1;
