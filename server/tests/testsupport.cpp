@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -91,4 +92,24 @@ int waitForExit(pid_t pid, std::chrono::milliseconds limit)
             return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(20)); // no signal tells a parent
     }
+}
+
+std::string pdfFromObjects(const std::vector<std::string> &objects, const std::string &trailer)
+{
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t offset : offsets) {
+        char entry[21];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        pdf += entry;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R" + trailer;
+    pdf += " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
 }

@@ -24,6 +24,9 @@ std::string formValue(const std::string &value);
 // A recognition request body: the image's Base64 as a form field, then extra.
 std::string imageForm(const std::string &imageBytes, const std::string &extra = {});
 
+// A PDF of these objects, the first the catalog; `trailer` adds to the trailer.
+std::string pdfFromObjects(const std::vector<std::string> &objects, const std::string &trailer = {});
+
 std::string hmacSha256Hex(const std::string &key, const std::string &data);
 
 // Waits at most `limit` for the child to end: its exit status (128 + signal

@@ -533,28 +533,161 @@ TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
     EXPECT_LT(memoryMiB(server.pid(), "VmHWM") - before, 1200);
 }
 
-TEST(HttpCoreEngine, RecognitionHasADeadline)
-{
-    const std::string png = textSheet(); // far more than a second of work
-    // No waiting room: a free worker still takes the request.
-    ServerProcess server(defaultServerArguments({"--workers", "1", "--queue", "0", "--recognize-timeout", "1"}));
-    ASSERT_TRUE(server.started());
-    Connection c(server.port());
-    c.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(server.port()), imageForm(png)));
-    const auto r = c.response(60s);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body.substr(0, 200);
-}
-
-
-// --- the admin listener -------------------------------------------------------------
-
 std::optional<RawResponse> adminGet(int port, const std::string &path)
 {
     Connection c(port);
     c.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     return c.response();
 }
+
+// A progressive JPEG of a big flat page whose last scan comes again and
+// again: each repeat is another pass of the decoder over the whole page.
+std::string repeatedScans()
+{
+    Pix *pix = pixCreate(4096, 4096, 8);
+    pixSetAll(pix);
+    l_uint8 *data = nullptr;
+    size_t size = 0;
+    pixWriteMemJpeg(&data, &size, pix, 75, 1);
+    pixDestroy(&pix);
+    const std::string jpeg(reinterpret_cast<char *>(data), size);
+    lept_free(data);
+    // Scan data stuffs every 0xff byte, so the last scan header is the last 0xff 0xda.
+    const size_t scan = jpeg.rfind("\xff\xda");
+    const std::string repeated = jpeg.substr(scan, jpeg.size() - 2 - scan);
+    std::string out = jpeg.substr(0, jpeg.size() - 2);
+    for (int i = 0; i < 2000; ++i)
+        out += repeated;
+    return out + "\xff\xd9";
+}
+
+// A small PDF page that draws a form that draws a form ... sixteen times at
+// each of eight levels: billions of draws.
+std::string nestedForms()
+{
+    std::vector<std::string> objects = {
+            "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Resources << /XObject << /X 5 0 R >> >> "
+            "/Contents 4 0 R >>"};
+    std::string draws;
+    for (int i = 0; i < 16; ++i)
+        draws += "q 1 0 0 1 " + std::to_string(i) + " 0 cm /X Do Q\n";
+    objects.push_back("<< /Length " + std::to_string(draws.size()) + " >>\nstream\n" + draws + "endstream");
+    const int levels = 8;
+    for (int level = 0; level < levels; ++level) {
+        const int self = int(objects.size()) + 1;
+        const std::string body = level + 1 < levels ? draws : "0 0 1 1 re f\n";
+        const std::string resources = level + 1 < levels
+                ? "/Resources << /XObject << /X " + std::to_string(self + 1) + " 0 R >> >> "
+                : std::string();
+        objects.push_back("<< /Type /XObject /Subtype /Form /BBox [0 0 200 200] " + resources + "/Length "
+                          + std::to_string(body.size()) + " >>\nstream\n" + body + "endstream");
+    }
+    return pdfFromObjects(objects);
+}
+
+// The server's worker processes.
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    std::istringstream tasks(readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
+    for (pid_t pid; tasks >> pid;)
+        children.push_back(pid);
+    return children;
+}
+
+enum class Hostile { Deadline, Crash, Stop };
+
+struct HostileCase
+{
+    const char *name;
+    std::string (*page)();
+    bool pdf;
+    Hostile what;
+    std::vector<std::string> options;
+};
+
+void PrintTo(const HostileCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class HostilePages : public ::testing::TestWithParam<HostileCase>
+{
+};
+
+// A page no library returns from holds one worker process until its
+// deadline, then gets 282000; meanwhile another page is read beside it. A
+// worker process that crashes costs its own request only; a stop does not
+// wait for a held worker beyond the grace.
+TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
+{
+    const HostileCase &c = GetParam();
+    std::vector<std::string> options = {"--workers", "2", "--recognize-timeout", "2", "--admin-listen", "127.0.0.1:0"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    ServerProcess server(defaultServerArguments(options));
+    ASSERT_TRUE(server.started());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+    const std::string page = c.page();
+    Connection hostile(server.port());
+    hostile.send(post(ocr, c.pdf ? "pdf_file=" + formValue(base64(page)) : imageForm(page)));
+
+    // Under way: a worker process has the page.
+    bool busy = false;
+    for (const auto deadline = Clock::now() + 20s; !busy && Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        const auto figures = adminGet(server.adminPort(), "/metrics");
+        busy = figures && figures->body.find("\nvirelto_ocr_workers_busy 1\n") != std::string::npos;
+    }
+    ASSERT_TRUE(busy);
+    if (c.what == Hostile::Crash) {
+        // Every worker process: the reading one, the idle one and the spare.
+        for (pid_t child : childrenOf(server.pid()))
+            kill(child, SIGSEGV);
+    } else if (c.what == Hostile::Stop) {
+        kill(server.pid(), SIGTERM);
+        EXPECT_EQ(waitForExit(server.pid(), 20s), 0);
+        return;
+    }
+
+    const auto ended = [&] {
+        const auto answer = hostile.response(30s);
+        ASSERT_TRUE(answer) << server.log();
+        EXPECT_EQ(answer->parsed().value("error_code", 0), 282000) << answer->body.substr(0, 200);
+    };
+    // A crashed worker's request first: the idle ones may still be dying.
+    if (c.what == Hostile::Crash)
+        ended();
+    Connection normal(server.port());
+    normal.send(post(ocr, imageForm(blankPng(64, 64)))); // quick, even on a loaded machine
+    const auto read = normal.response(60s);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->parsed().value("error_code", 0), 0) << read->body.substr(0, 200);
+    EXPECT_TRUE(read->parsed().contains("words_result")) << read->body.substr(0, 200);
+    if (c.what != Hostile::Crash)
+        ended();
+    if (c.what == Hostile::Crash) {
+        EXPECT_TRUE(server.waitForLog("a worker process ended by signal 11 while reading a page")) << server.log();
+    }
+    // Every line of the log is the server's own.
+    std::istringstream log(server.log());
+    for (std::string line; std::getline(log, line);)
+        EXPECT_EQ(line.rfind("virelto-ocr-server", 0) == 0 || line.rfind("20", 0) == 0, true) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        HttpCoreEngine, HostilePages,
+        ::testing::Values(
+                // No waiting room: a free worker still takes the request.
+                HostileCase{"LongPage", textSheet, false, Hostile::Deadline, {"--queue", "0", "--recognize-timeout", "1"}},
+                HostileCase{"RepeatedProgressiveScans", repeatedScans, false, Hostile::Deadline, {}},
+                HostileCase{"NestedFormXObjects", nestedForms, true, Hostile::Deadline, {}},
+                HostileCase{"WorkerCrashes", textSheet, false, Hostile::Crash, {"--recognize-timeout", "30"}},
+                HostileCase{"StopWhileHeld", nestedForms, true, Hostile::Stop,
+                            {"--recognize-timeout", "60", "--shutdown-grace", "1"}}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+// --- the admin listener -------------------------------------------------------------
+
 
 // /readyz until it answers as wanted (within 20 s): its last answer.
 std::optional<RawResponse> readyzUntil(int port, int status)
