@@ -245,9 +245,17 @@ Recognition OcrEngine::run(Slot &slot, const Queued &queued)
     const RecognitionJob &job = queued.job;
     const ReadingStop stop{queued.cancelled.get(), &m_abort, Clock::now() + m_options.deadline};
     std::string ending;
-    Recognition result = slot.process->read(job, stop, &ending);
+    bool untouched = false;
+    Recognition result = slot.process->read(job, stop, &ending, &untouched);
     if (slot.process->lost())
-        noteLoss(ending, "while reading a page");
+        noteLoss(ending, untouched ? "before it took a page" : "while reading a page");
+    // Once: a second process that ends before it takes the page is the
+    // page's doing after all.
+    if (untouched && replaceWorker(slot)) {
+        result = slot.process->read(job, stop, &ending, &untouched);
+        if (slot.process->lost())
+            noteLoss(ending, "while reading a page");
+    }
     if (!result.timing.reader.empty()) {
         const std::string reader = "engine=\"" + result.timing.reader + "\"";
         const bool pdf = job.source == RecognitionJob::Source::Pdf;

@@ -48,6 +48,7 @@ using Clock = std::chrono::steady_clock;
 using Outcome = Recognition::Outcome;
 
 constexpr int ChildSocket = 3;
+constexpr char Taken = 'T';
 // A job is at most the largest request body; a reply, lines of text.
 constexpr std::uint64_t MaxJob = 256u << 20;
 constexpr std::uint64_t MaxReply = 32u << 20;
@@ -374,8 +375,10 @@ bool WorkerProcess::waitReady(Clock::time_point until, const std::atomic<bool> &
     return false;
 }
 
-Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &stop, std::string *ending)
+Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &stop, std::string *ending,
+                                bool *untouched)
 {
+    *untouched = false;
     Recognition result;
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(stop.deadline - Clock::now());
     const json head = {{"pdf", job.source == RecognitionJob::Source::Pdf}, {"page", job.pdfPage},
@@ -419,15 +422,39 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
         }
         if (n < 0 && errno == EINTR)
             continue;
-        const auto timeout = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? wait() : std::chrono::milliseconds(-1);
+        const bool full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        const auto timeout = full ? wait() : std::chrono::milliseconds(-1);
         if (timeout.count() < 0) {
-            if (result.outcome == Outcome::Failed || result.outcome == Outcome::Done)
-                result.outcome = Outcome::Failed;
+            // Gone before it could take the page: it was dying already.
+            *untouched = !full;
             ::kill(m_pid, SIGKILL);
             *ending = reap();
             return result;
         }
         pollfd p{m_socket, POLLOUT, 0};
+        poll(&p, 1, int(timeout.count()));
+    }
+
+    // The process says when it has the whole page: one that was already
+    // dying never started it, and the page can go to another.
+    char taken = 0;
+    for (;;) {
+        const ssize_t n = ::read(m_socket, &taken, 1);
+        if (n == 1 && taken == Taken)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        const auto timeout = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? wait() : std::chrono::milliseconds(-1);
+        if (timeout.count() < 0) {
+            if (n == 0 || n == 1) {
+                result.outcome = Outcome::Failed;
+                *untouched = n == 0;
+            }
+            ::kill(m_pid, SIGKILL);
+            *ending = reap();
+            return result;
+        }
+        pollfd p{m_socket, POLLIN, 0};
         poll(&p, 1, int(timeout.count()));
     }
 
@@ -610,6 +637,8 @@ int workerProcessMain(int argc, char **argv)
         std::string head, image;
         if (!readFrame(ChildSocket, &head, 1 << 16) || !readFrame(ChildSocket, &image, MaxJob))
             return 0; // the service closed the socket: time to go
+        if (!writeAll(ChildSocket, &Taken, 1))
+            return 1;
         stopRequested = false;
         Recognition result;
         try {

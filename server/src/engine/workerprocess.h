@@ -54,8 +54,10 @@ public:
     // Reads one page. When the client leaves or the engine stops (`stop`),
     // the process is asked to end the page, and killed if it does not at
     // once; past the deadline it is killed. A process that is killed or
-    // dies is lost(); `ending` then says how ("killed", "signal 11", ...).
-    Recognition read(const RecognitionJob &job, const ReadingStop &stop, std::string *ending);
+    // dies is lost(); `ending` then says how ("killed", "signal 11", ...),
+    // and `untouched` whether it ended before it had the page (it was dying
+    // already), so that the page may go to another.
+    Recognition read(const RecognitionJob &job, const ReadingStop &stop, std::string *ending, bool *untouched);
 
     void kill();
 
