@@ -126,8 +126,15 @@ public:
         return false;
     }
 
-    // One response with a Content-Length body, or nothing within the limit.
-    std::optional<RawResponse> response(std::chrono::milliseconds limit = 10s)
+    // The client's end of the stream, its side still reading.
+    void shutdownSend() { ::shutdown(m_fd, SHUT_WR); }
+    // Interim (1xx) answers skipped so far, and what has come after the last response.
+    int interim() const { return m_interim; }
+    const std::string &unread() const { return m_in; }
+
+    // One response with a Content-Length body (without one: with bodyless,
+    // as to a HEAD), or nothing within the limit. Interim answers are skipped.
+    std::optional<RawResponse> response(std::chrono::milliseconds limit = 10s, bool bodyless = false)
     {
         const auto deadline = Clock::now() + limit;
         static const std::regex statusLine(R"(^HTTP/1\.1 (\d{3}) )");
@@ -137,8 +144,13 @@ public:
             std::smatch status, size;
             if (headEnd != std::string::npos) {
                 const std::string head = m_in.substr(0, headEnd + 2);
-                if (std::regex_search(head, status, statusLine) && std::regex_search(head, size, length)) {
-                    const size_t total = headEnd + 4 + std::stoul(size[1]);
+                if (head.rfind("HTTP/1.1 1", 0) == 0) {
+                    ++m_interim;
+                    m_in.erase(0, headEnd + 4);
+                    continue;
+                }
+                if (std::regex_search(head, status, statusLine) && (bodyless || std::regex_search(head, size, length))) {
+                    const size_t total = headEnd + 4 + (bodyless ? 0 : std::stoul(size[1]));
                     if (m_in.size() >= total) {
                         RawResponse r{std::stoi(status[1]), m_in.substr(headEnd + 4, total - headEnd - 4)};
                         m_in.erase(0, total);
@@ -158,6 +170,7 @@ public:
 private:
     int m_fd = -1;
     std::string m_in;
+    int m_interim = 0;
 };
 
 // A POST's head up to its framing (Content-Length or Transfer-Encoding).
@@ -341,7 +354,13 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         int code;
         std::string logged = {}; // what the request's log line must show, where that matters
         std::size_t bytesPerSecond = 0; // sent steadily at this rate; 0: at once
+        bool halfClose = false; // the client ends its side of the stream after the request, and waits
+        bool bodyless = false;  // the answer has headers only (code not checked)
+        int then = -1; // what follows on the connection: 0 nothing, it closes; else the next answer's status
     };
+    // Framing that leaves a body to be read as a request of its own.
+    const std::string smuggled = "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
     const Case cases[] = {
         {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
               "multipart/form-data; boundary=x"),
@@ -349,7 +368,25 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 431, 216103},
         {"GET /x HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431, 216103},
         {"NOT HTTP AT ALL\r\n\r\n", 400, 216100},
-        {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        {"POST " + ocr + " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        {postHead(ocr) + "Transfer-Encoding: identity\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: chunked, identity\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
+         {}, 0, false, false, 0},
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled,
+         400, 216100, {}, 0, false, false, 0},
+        // Answered, though the client said it sends no more (nc -N, curl's --no-keepalive scripts).
+        {post(ocr, "image=AAAA"), 200, 216201, {}, 0, true},
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Content-Length: 10\r\n\r\nimage=AAAA", 200, 216201, {}, 0, true},
+        {"GET /x HTTP/1.1\r\n\r\n", 400, 216100},
+        {"GET /x HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400, 216100},
+        {"GET /x HTTP/1.0\r\n\r\n", 404, 3}, // HTTP/1.0 needs no Host
+        {"HEAD /x HTTP/1.1\r\nHost: x\r\n\r\nGET /y HTTP/1.1\r\nHost: x\r\n\r\n", 404, 0, {}, 0, false, true, 404},
+        {post("http://127.0.0.1:1" + ocr, "image=AAAA"), 200, 216201},
+        {post("HTTP://127.0.0.1:1" + ocr, "image=AAAA"), 200, 216201},
+        // No interim answer for HTTP/1.0, which cannot read one (checked for every HTTP/1.0 row).
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Expect: 100-continue\r\nContent-Length: 10\r\n\r\nimage=AAAA", 200,
+         216201},
         // The byte 0xff, then the text of its escape: the log must tell them apart.
         {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
         // A body that keeps coming at four times the minimum rate for longer than its 2 s grace.
@@ -366,12 +403,27 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
             for (std::size_t at = 0; at < c.request.size() && connection.send(c.request.substr(at, piece)); at += piece)
                 std::this_thread::sleep_until(start + (at / piece + 1) * 125ms);
         }
-        const auto r = connection.response();
+        if (c.halfClose)
+            connection.shutdownSend();
+        const auto r = connection.response(10s, c.bodyless);
         const std::string log = server->log();
         ASSERT_TRUE(r) << c.request.substr(0, 60) << ": no answer; the log ends\n"
                        << log.substr(log.size() - std::min<std::size_t>(log.size(), 300));
         EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
-        EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        if (!c.bodyless) {
+            EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        }
+        if (c.request.find(" HTTP/1.0\r\n") != std::string::npos) {
+            EXPECT_EQ(connection.interim(), 0) << c.request.substr(0, 60);
+        }
+        if (c.then == 0) {
+            EXPECT_TRUE(connection.closedWithin(5s)) << c.request.substr(0, 60);
+            EXPECT_EQ(connection.unread(), "") << c.request.substr(0, 60);
+        } else if (c.then > 0) {
+            const auto next = connection.response();
+            ASSERT_TRUE(next) << c.request.substr(0, 60) << ": what followed was not answered; came: " << connection.unread();
+            EXPECT_EQ(next->status, c.then);
+        }
         if (!c.logged.empty()) {
             EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
         }
