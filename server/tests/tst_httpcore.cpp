@@ -206,8 +206,9 @@ class HttpCore : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        // A body's grace shortened, so that a steady body outlasts it within seconds.
-        server = new ServerProcess(defaultServerArguments({"--workers", "1", "--body-grace", "2"}));
+        // A body's grace and deadline shortened, so that a steady body outlasts them within seconds.
+        server = new ServerProcess(
+                defaultServerArguments({"--workers", "1", "--body-grace", "2", "--body-timeout", "6"}));
         ASSERT_TRUE(server->started()) << server->log();
     }
     static void TearDownTestSuite()
@@ -272,6 +273,10 @@ struct OverLimitCase
     int status;
     const char *field; // the JSON member that names the error
     json value;
+    // Credentials refused from the head: clients that each send the head of
+    // an 11 MiB body and hold the body back until answered.
+    std::string credentials = {}; // the query after the path, or a header line
+    int clients = 0;
 };
 
 class OverLimit : public HttpCore, public ::testing::WithParamInterface<OverLimitCase>
@@ -283,9 +288,32 @@ class OverLimit : public HttpCore, public ::testing::WithParamInterface<OverLimi
 TEST_P(OverLimit, IsRefusedInTheRoutesShapeWithoutBuffering)
 {
     const OverLimitCase &c = GetParam();
+    const long before = memoryMiB(server->pid(), "VmRSS");
+    if (c.clients > 0) {
+        const bool header = c.credentials.find(':') != std::string::npos;
+        const std::string head = postHead(std::string(OcrPath) + (header ? "" : c.credentials))
+                + (header ? c.credentials + "\r\n" : "") + "Content-Length: " + std::to_string(11 << 20) + "\r\n\r\n";
+        std::vector<Connection> held;
+        for (int i = 0; i < c.clients; ++i) {
+            held.emplace_back(port());
+            ASSERT_TRUE(held.back().send(head + "image="));
+        }
+        // The answers come while the bodies are still held back.
+        for (auto &client : held) {
+            const auto r = client.response();
+            ASSERT_TRUE(r) << "no answer before the body";
+            EXPECT_EQ(r->status, c.status);
+            EXPECT_EQ(r->parsed().value(c.field, json()), c.value) << r->body;
+            EXPECT_TRUE(client.closedWithin(5s));
+        }
+        const long after = memoryMiB(server->pid(), "VmRSS");
+        std::cout << c.clients << " held bodies: " << before << " MiB before, " << after << " MiB after\n";
+        EXPECT_LT(after - before, 64);
+        EXPECT_TRUE(answersPromptly(port()));
+        return;
+    }
     const std::string token = tokenFrom(port());
     const std::string target = c.ocrRoute ? std::string(OcrPath) + "?access_token=" + token : "/oauth/2.0/token";
-    const long before = memoryMiB(server->pid(), "VmRSS");
 
     Connection connection(port());
     const std::string head = postHead(target) + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
@@ -309,7 +337,13 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(OverLimitCase{"TokenChunked", false, true, 413, "error", "invalid_request"},
                           OverLimitCase{"TokenLength", false, false, 413, "error", "invalid_request"},
                           OverLimitCase{"OcrChunked", true, true, 200, "error_code", 216202},
-                          OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202}),
+                          OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202},
+                          OverLimitCase{"NoCredentials", true, false, 200, "error_code", 100, "", 48},
+                          OverLimitCase{"BadToken", true, false, 200, "error_code", 110, "?access_token=24.x.y", 48},
+                          OverLimitCase{"ExpiredSignature", true, false, 200, "error_code", 14,
+                                        std::string("Authorization: bce-auth-v1/test-key")
+                                                + "/2020-01-01T00:00:00Z/1800/host/" + std::string(64, '0'),
+                                        48}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // The limit holds to the byte, sized or chunked: one byte over is refused,
@@ -391,6 +425,8 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
         // A body that keeps coming at four times the minimum rate for longer than its 2 s grace.
         {post(ocr, "image=" + std::string(192 * 1024, 'A')), 200, 216201, {}, 64 * 1024},
+        // The same rate for far longer than the body's 6 s deadline: cut off unanswered.
+        {post(ocr, "image=" + std::string(4 << 20, 'A')), 0, 0, "accurate_basic 408 error=0 ", 64 * 1024},
     };
     for (const Case &c : cases) {
         Connection connection(port());
@@ -405,6 +441,11 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         }
         if (c.halfClose)
             connection.shutdownSend();
+        if (c.status == 0) {
+            EXPECT_TRUE(connection.closedWithin(5s)) << c.request.substr(0, 60);
+            EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
+            continue;
+        }
         const auto r = connection.response(10s, c.bodyless);
         const std::string log = server->log();
         ASSERT_TRUE(r) << c.request.substr(0, 60) << ": no answer; the log ends\n"
@@ -428,7 +469,7 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
             EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
         }
     }
-    EXPECT_TRUE(answersPromptly(port()));
+    EXPECT_TRUE(answersPromptly(port())) << server->log();
 }
 
 TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
@@ -493,8 +534,9 @@ struct PlacesCase
     const char *name;
     std::vector<std::string> options;
     int clients;       // come one after the other for the places: one more than there are
-    bool recognitions; // each asks for a long recognition; else each holds a connection idle
+    bool recognitions; // each asks for a long recognition; else each holds a connection idle ...
     int refusedStatus; // of the one refused with error 18
+    int heldBody = 0;  // ... or holds back the rest of a body: 1 announced by its length, 2 chunked
 };
 
 void PrintTo(const PlacesCase &c, std::ostream *out)
@@ -515,7 +557,16 @@ TEST_P(PlacesBeyondTheLimit, AreRefusedAndGivenUpByClientsThatLeave)
     ServerProcess server(defaultServerArguments(c.options));
     ASSERT_TRUE(server.started());
     const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
-    const std::string request = c.recognitions ? post(ocr, imageForm(textSheet())) : "";
+    std::string request = c.recognitions ? post(ocr, imageForm(textSheet())) : "";
+    constexpr std::size_t part = 10'000'000; // of a body whose rest never comes
+    if (c.heldBody == 1)
+        request = postHead(ocr) + "Content-Length: " + std::to_string(part + 1) + "\r\n\r\nimage=";
+    if (c.heldBody == 2) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", part);
+        request = postHead(ocr) + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\nimage=" + std::string(part - 6, 'A')
+                + "\r\n";
+    }
     std::vector<Connection> held;
     for (int i = 0; i < c.clients; ++i) {
         held.emplace_back(server.port());
@@ -535,8 +586,9 @@ TEST_P(PlacesBeyondTheLimit, AreRefusedAndGivenUpByClientsThatLeave)
     held.clear();
     bool served = false;
     std::string answer;
-    for (int i = 0; i < 50 && !served; ++i) {
-        // A client that left reaches the server in its own time: until then the next one is refused.
+    for (const auto deadline = Clock::now() + 20s; !served && Clock::now() < deadline;) {
+        // A client that left reaches the server in its own time (one that
+        // half-closed is asked first): until then the next one is refused.
         Connection next(server.port());
         next.send(post(ocr, imageForm(fixture("small.png"))));
         const auto r = next.response(60s);
@@ -551,7 +603,12 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(PlacesCase{"Connections", {"--max-connections", "4", "--workers", "1"}, 5, false, 503},
                           // A recognition that runs on while a queued client leaves.
                           PlacesCase{"RecognitionQueue",
-                                     {"--workers", "1", "--queue", "1", "--recognize-timeout", "3"}, 3, true, 200}),
+                                     {"--workers", "1", "--queue", "1", "--recognize-timeout", "3"}, 3, true, 200},
+                          // Bytes held for bodies: two bodies of 10 MB fit, the third does not.
+                          PlacesCase{"BufferedBodies", {"--workers", "1", "--max-buffered-bodies", "25000000"}, 3, false,
+                                     503, 1},
+                          PlacesCase{"BufferedChunkedBodies", {"--workers", "1", "--max-buffered-bodies", "25000000"}, 3,
+                                     false, 503, 2}),
         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)

@@ -50,7 +50,7 @@ constexpr auto LingerTime = std::chrono::seconds(2);
 constexpr std::size_t LingerBytes = 16 * 1024 * 1024;
 
 // How often a request whose client half-closed checks that it is still there.
-constexpr auto PeerCheckInterval = std::chrono::milliseconds(250);
+constexpr auto PeerCheckInterval = std::chrono::milliseconds(100);
 
 // Status shown in the log for a request whose client left before its answer.
 constexpr int ClientClosed = 499;
@@ -63,6 +63,7 @@ const char *refusalName(Refusal why)
     case Refusal::BodyTooLarge: return "body_too_large";
     case Refusal::Timeout: return "too_slow";
     case Refusal::Overloaded: return "connection_limit";
+    case Refusal::BodiesBuffered: return "buffered_bodies";
     }
     return "other";
 }
@@ -213,6 +214,17 @@ struct HttpServer::Impl
     CoreCounters counters;
     std::atomic<std::size_t> &connections = counters.connections;
     std::atomic<bool> stopping{false};
+    std::atomic<std::size_t> bufferedBodies{0}; // bytes, as sessions reserve them
+
+    bool reserveBody(std::size_t bytes)
+    {
+        std::size_t held = bufferedBodies.load();
+        do {
+            if (bytes > limits.maxBufferedBodies || held > limits.maxBufferedBodies - bytes)
+                return false;
+        } while (!bufferedBodies.compare_exchange_weak(held, held + bytes));
+        return true;
+    }
 
     // Declared after what sessions use: the io_context destroys the sessions
     // still waiting in it.
@@ -272,7 +284,11 @@ public:
     {
     }
 
-    ~Session() override { m_server.remove(this); }
+    ~Session() override
+    {
+        releaseBody();
+        m_server.remove(this);
+    }
 
     auto executor() { return m_stream.get_executor(); }
 
@@ -517,6 +533,14 @@ private:
             return refuseAndClose(Refusal::BadRequest);
         if (!limitBody(*m_parser, m_server.handler.bodyLimit(head)))
             return refuseAndClose(Refusal::BodyTooLarge);
+        if (auto refusal = m_server.handler.admit(head)) {
+            m_server.counters.refusals.at("reason=\"not_admitted\"")++;
+            return write(std::move(*refusal), false, true);
+        }
+        // The parser reserves an announced length at once.
+        const auto length = m_parser->content_length();
+        if (!m_parser->is_done() && length && !reserveBody(std::size_t(*length)))
+            return refuseAndClose(Refusal::BodiesBuffered);
 
         // HTTP/1.0 clients know no interim answers.
         const auto expect = head[bhttp::field::expect];
@@ -549,7 +573,7 @@ private:
             return dispatch();
         const auto &limits = m_server.limits;
         const auto allowance = std::chrono::milliseconds(m_bodyBytes * 1000 / limits.minBodyRate);
-        armDeadline(m_bodyStart + limits.bodyGrace + allowance);
+        armDeadline(m_bodyStart + std::min(limits.bodyGrace + allowance, limits.bodyTimeout));
         bhttp::async_read_some(m_stream, m_buffer, *m_parser,
                                [self = self()](const ErrorCode &ec, std::size_t n) { self->onBody(ec, n); });
     }
@@ -562,6 +586,9 @@ private:
         quickAck();
         if (ec == bhttp::error::body_limit)
             return refuseAndClose(Refusal::BodyTooLarge);
+        // A chunked body is held as it comes.
+        if (!m_parser->content_length() && n > 0 && !reserveBody(n))
+            return refuseAndClose(Refusal::BodiesBuffered);
         if (ec == net::error::eof || ec == bhttp::error::partial_message || ec == net::error::connection_reset
             || ec == net::error::operation_aborted) {
             logLine(ClientClosed, 0);
@@ -594,6 +621,8 @@ private:
                 self->onAnswer(std::move(answer));
             });
         });
+        // The handler has taken what it needs of the body, which went with the request.
+        releaseBody();
     }
 
     void onAnswer(Answer answer)
@@ -613,6 +642,19 @@ private:
         write(std::move(answer), m_keepAlive && !stopping(), false);
     }
 
+    bool reserveBody(std::size_t bytes)
+    {
+        if (!m_server.reserveBody(bytes))
+            return false;
+        m_bodyReserved += bytes;
+        return true;
+    }
+
+    void releaseBody()
+    {
+        m_server.bufferedBodies -= std::exchange(m_bodyReserved, 0);
+    }
+
     void refuseAndClose(Refusal why)
     {
         const RequestHead *head = m_method.empty() ? nullptr : &m_parser->get().base();
@@ -623,6 +665,9 @@ private:
     void write(Answer answer, bool keepAlive, bool linger)
     {
         m_phase = Phase::Writing;
+        // A body refused is not read on.
+        m_parser.reset();
+        releaseBody();
         m_keepAlive = keepAlive;
         m_status = int(answer.message.result_int());
         m_logCode = answer.logCode;
@@ -707,7 +752,9 @@ private:
         m_timer.cancel();
         lowest(m_stream).close(ignored);
         m_buffer.clear();
-        m_parser.reset();
+        // Not the parser: a read into it may still be on its way back with
+        // bytes (a body cut off at its deadline); it goes with the session.
+        releaseBody();
     }
 
     void logLine(int status, int code)
@@ -756,6 +803,7 @@ private:
     Clock::time_point m_requestStart;
     Clock::time_point m_bodyStart;
     std::size_t m_bodyBytes = 0;
+    std::size_t m_bodyReserved = 0; // of the server's bufferedBodies
     std::size_t m_drained = 0;
     std::string m_method;
     std::string m_path = "-";
