@@ -31,6 +31,9 @@ namespace {
 
 const char TokenPath[] = "/oauth/2.0/token";
 
+// Fields of a recognition form: the vendor's SDKs send under ten.
+constexpr std::size_t MaxFormFields = 1000;
+
 enum class Route { Token, Ocr, Unknown };
 
 constexpr Endpoint Endpoints[] = {
@@ -450,7 +453,10 @@ ServiceError OcrService::readSource(const http::Request &request, RecognitionJob
         return ServiceError::ServiceNotSupported;
     if (raw->size() > m_limits.maxImageField)
         return ServiceError::ImageSize;
-    *fields = parseForm(body);
+    auto parsed = parseFormAtMost(body, MaxFormFields);
+    if (!parsed)
+        return ServiceError::InvalidParam;
+    *fields = std::move(*parsed);
 
     const auto field = fields->find(source);
     if (field == fields->end())
