@@ -77,7 +77,8 @@ const char Usage[] =
         "                            the first signs, all verify; share them between replicas\n"
         "                            (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
         "                            SIGHUP re-reads the files given.\n"
-        "                            Secret files must not be readable by group or others.\n"
+        "                            Secret files must be the service's user's (or root's) and\n"
+        "                            not readable by group or others.\n"
         "  --api-key, --secret-key, --token-key VALUE\n"
         "                            the same on the command line, where other users can see it\n"
         "  --token-ttl SECONDS       lifetime of an access token (default 2592000; at most 10 years)\n"
@@ -176,6 +177,15 @@ bool loadSecretFile(const char *option, const std::string &path, size_t maxBytes
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         *error = what + " is not a regular file";
+        return false;
+    }
+    // Another user could change the file, or already knows what it holds.
+    // root may own it: systemd hands credentials over as root's files with
+    // an ACL entry for the service, and root can read every file anyway.
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
+        close(fd);
+        *error = what + " belongs to another user (uid " + std::to_string(info.st_uid)
+                + "); it must be this service's user's (chown it)";
         return false;
     }
     if (sharedWithOthers(path.c_str(), info)) {

@@ -1026,6 +1026,12 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     const std::string badLine = writeSecret("bad-clients", "# desks\ndesk-1 k1 s1\ndesk-2 k2\n", 0600);
     const std::string badQps = writeSecret("bad-qps-clients", "desk-1 k1 s1 fast", 0600);
     const std::string sameKey = writeSecret("same-key-clients", "desk-1 k1 s1\ndesk-2 k1 s2", 0600);
+    // Owner-only, but another user's: that user may change the keys.
+    const std::string strangers = writeSecret("strangers-clients", "desk-1 k1 s1", 0600);
+    const std::string strangersSecret = writeSecret("strangers-secret-key", "s1", 0600);
+    const std::string strangersTokenKey = writeSecret("strangers-token-key", std::string(40, 't'), 0600);
+    for (const std::string &file : {strangers, strangersSecret, strangersTokenKey})
+        ASSERT_EQ(chown(file.c_str(), geteuid() == 65534 ? 65533 : 65534, getegid()), 0) << file;
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--listen", "127.0.0.1:0"}, "no credentials"},
         {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
@@ -1039,6 +1045,9 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "9223372036854775807"}, "--token-ttl wants"},
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "0"}, "--token-ttl wants"},
         {{"--clients-file", sharedClients}, "can be read or changed by group or others"},
+        {{"--clients-file", strangers}, "'" + strangers + "' belongs to another user"},
+        {{"--api-key-file", key, "--secret-key-file", strangersSecret}, "'" + strangersSecret + "' belongs to another user"},
+        {{"--api-key", "k", "--secret-key", "s", "--token-key-file", strangersTokenKey}, "belongs to another user"},
         {{"--clients-file", badLine}, "line 3: wants NAME API_KEY SECRET_KEY [QPS], not 2 fields"},
         {{"--clients-file", badQps}, "line 1: QPS wants a whole number"},
         {{"--clients-file", sameKey}, "line 2: the API Key is an earlier line's too"},
