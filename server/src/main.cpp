@@ -56,6 +56,8 @@ struct Options
     long long maxBody = 11 * 1024 * 1024;
     long long maxConnections = 1024;
     long long bodyGrace = 10;
+    long long bodyTimeout = 60;
+    long long maxBufferedBodies = 256LL << 20;
     long long recognizeTimeout = 30;
     long long workerMemory = 1536; // MiB
     long long shutdownGrace = 10;
@@ -77,7 +79,8 @@ const char Usage[] =
         "                            the first signs, all verify; share them between replicas\n"
         "                            (or VIRELTO_OCR_TOKEN_KEY; default: random per start)\n"
         "                            SIGHUP re-reads the files given.\n"
-        "                            Secret files must not be readable by group or others.\n"
+        "                            Secret files must be the service's user's (or root's) and\n"
+        "                            not readable by group or others.\n"
         "  --api-key, --secret-key, --token-key VALUE\n"
         "                            the same on the command line, where other users can see it\n"
         "  --token-ttl SECONDS       lifetime of an access token (default 2592000; at most 10 years)\n"
@@ -95,6 +98,10 @@ const char Usage[] =
         "  --max-body BYTES          largest recognition request body (default 11534336)\n"
         "  --max-connections N       connections served at once (default 1024)\n"
         "  --body-grace SEC          time a request body may take before it must keep 16 KiB/s (default 10)\n"
+        "  --body-timeout SEC        longest time for a whole request body, however fast (default 60)\n"
+        "  --max-buffered-bodies BYTES\n"
+        "                            request bodies held at once across all connections; beyond,\n"
+        "                            HTTP 503 with error 18 (default 268435456)\n"
         "  --shutdown-grace SEC      on SIGTERM, time for requests in flight (default 10)\n"
         "  --tls-cert FILE           serve HTTPS with this certificate (PEM) ...\n"
         "  --tls-key FILE            ... and this private key (PEM)\n"
@@ -175,6 +182,15 @@ bool loadSecretFile(const char *option, const std::string &path, size_t maxBytes
         *error = what + " is not a regular file";
         return false;
     }
+    // Another user could change the file, or already knows what it holds.
+    // root may own it: systemd hands credentials over as root's files with
+    // an ACL entry for the service, and root can read every file anyway.
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
+        close(fd);
+        *error = what + " belongs to another user (uid " + std::to_string(info.st_uid)
+                + "); it must be this service's user's (chown it)";
+        return false;
+    }
     if (sharedWithOthers(path.c_str(), info)) {
         close(fd);
         *error = what + " can be read or changed by group or others (chmod 600 it)";
@@ -243,7 +259,8 @@ Options parseOptions(int argc, char **argv)
     o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
 
     enum { Listen = 1, AdminListen, ClientsFile, LogFormatOption, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
-           Workers, Queue, RecognizeTimeout, WorkerMemory, Qps, MaxBody, MaxConnections, BodyGrace, ShutdownGrace, TlsCert, TlsKey,
+           Workers, Queue, RecognizeTimeout, WorkerMemory, Qps, MaxBody, MaxConnections, BodyGrace, BodyTimeout,
+           MaxBufferedBodies, ShutdownGrace, TlsCert, TlsKey,
            Engine, Models, Help, ShowVersion };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, Listen},
@@ -266,6 +283,8 @@ Options parseOptions(int argc, char **argv)
         {"max-body", required_argument, nullptr, MaxBody},
         {"max-connections", required_argument, nullptr, MaxConnections},
         {"body-grace", required_argument, nullptr, BodyGrace},
+        {"body-timeout", required_argument, nullptr, BodyTimeout},
+        {"max-buffered-bodies", required_argument, nullptr, MaxBufferedBodies},
         {"shutdown-grace", required_argument, nullptr, ShutdownGrace},
         {"tls-cert", required_argument, nullptr, TlsCert},
         {"tls-key", required_argument, nullptr, TlsKey},
@@ -323,6 +342,8 @@ Options parseOptions(int argc, char **argv)
         case MaxBody: o.maxBody = number("--max-body", optarg, 1024, 1LL << 30); break;
         case MaxConnections: o.maxConnections = number("--max-connections", optarg, 1, 1000000); break;
         case BodyGrace: o.bodyGrace = number("--body-grace", optarg, 1, 3600); break;
+        case BodyTimeout: o.bodyTimeout = number("--body-timeout", optarg, 1, 3600); break;
+        case MaxBufferedBodies: o.maxBufferedBodies = number("--max-buffered-bodies", optarg, 1024, 1LL << 40); break;
         case ShutdownGrace: o.shutdownGrace = number("--shutdown-grace", optarg, 0, 3600); break;
         case TlsCert: o.tlsCert = optarg; break;
         case TlsKey: o.tlsKey = optarg; break;
@@ -512,6 +533,8 @@ int main(int argc, char **argv)
     ocrserver::http::Limits httpLimits;
     httpLimits.maxConnections = size_t(options.maxConnections);
     httpLimits.bodyGrace = std::chrono::seconds(options.bodyGrace);
+    httpLimits.bodyTimeout = std::chrono::seconds(options.bodyTimeout);
+    httpLimits.maxBufferedBodies = size_t(options.maxBufferedBodies);
     httpLimits.log = options.logFormat;
     std::unique_ptr<ocrserver::http::HttpServer> server;
     try {

@@ -648,6 +648,14 @@ TEST(DeploySystemd, UnitPassesSystemdAnalyzeVerify)
     // Unknown keys and bad values are only warned about: any output is a fault.
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(output, "");
+    // Memory for the worker processes the unit starts and their spare, each
+    // at --worker-memory's default, and the main process: a worker count changed alone would let
+    // the kernel kill the service under load, or leave it no limit that fits.
+    std::smatch workers, memory;
+    ASSERT_TRUE(std::regex_search(shipped, workers, std::regex(R"(\nEnvironment=VIRELTO_OCR_WORKERS=(\d+)\n)")));
+    ASSERT_TRUE(std::regex_search(shipped, memory, std::regex(R"(\nMemoryMax=(\d+)M\n)")));
+    EXPECT_EQ(std::stoi(memory[1]), (std::stoi(workers[1]) + 1) * 1536 + 512);
+    EXPECT_NE(shipped.find("--workers ${VIRELTO_OCR_WORKERS}"), std::string::npos);
     // The secrets arrive as credentials, never on the command line.
     EXPECT_EQ(shipped.find("--api-key "), std::string::npos);
     EXPECT_EQ(shipped.find("--secret-key "), std::string::npos);

@@ -127,8 +127,15 @@ public:
         return false;
     }
 
-    // One response with a Content-Length body, or nothing within the limit.
-    std::optional<RawResponse> response(std::chrono::milliseconds limit = 10s)
+    // The client's end of the stream, its side still reading.
+    void shutdownSend() { ::shutdown(m_fd, SHUT_WR); }
+    // Interim (1xx) answers skipped so far, and what has come after the last response.
+    int interim() const { return m_interim; }
+    const std::string &unread() const { return m_in; }
+
+    // One response with a Content-Length body (without one: with bodyless,
+    // as to a HEAD), or nothing within the limit. Interim answers are skipped.
+    std::optional<RawResponse> response(std::chrono::milliseconds limit = 10s, bool bodyless = false)
     {
         const auto deadline = Clock::now() + limit;
         static const std::regex statusLine(R"(^HTTP/1\.1 (\d{3}) )");
@@ -138,8 +145,13 @@ public:
             std::smatch status, size;
             if (headEnd != std::string::npos) {
                 const std::string head = m_in.substr(0, headEnd + 2);
-                if (std::regex_search(head, status, statusLine) && std::regex_search(head, size, length)) {
-                    const size_t total = headEnd + 4 + std::stoul(size[1]);
+                if (head.rfind("HTTP/1.1 1", 0) == 0) {
+                    ++m_interim;
+                    m_in.erase(0, headEnd + 4);
+                    continue;
+                }
+                if (std::regex_search(head, status, statusLine) && (bodyless || std::regex_search(head, size, length))) {
+                    const size_t total = headEnd + 4 + (bodyless ? 0 : std::stoul(size[1]));
                     if (m_in.size() >= total) {
                         RawResponse r{std::stoi(status[1]), m_in.substr(headEnd + 4, total - headEnd - 4)};
                         m_in.erase(0, total);
@@ -159,6 +171,7 @@ public:
 private:
     int m_fd = -1;
     std::string m_in;
+    int m_interim = 0;
 };
 
 // A POST's head up to its framing (Content-Length or Transfer-Encoding).
@@ -194,8 +207,9 @@ class HttpCore : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        // A body's grace shortened, so that a steady body outlasts it within seconds.
-        server = new ServerProcess(defaultServerArguments({"--workers", "1", "--body-grace", "2"}));
+        // A body's grace and deadline shortened, so that a steady body outlasts them within seconds.
+        server = new ServerProcess(
+                defaultServerArguments({"--workers", "1", "--body-grace", "2", "--body-timeout", "6"}));
         ASSERT_TRUE(server->started()) << server->log();
     }
     static void TearDownTestSuite()
@@ -260,6 +274,10 @@ struct OverLimitCase
     int status;
     const char *field; // the JSON member that names the error
     json value;
+    // Credentials refused from the head: clients that each send the head of
+    // an 11 MiB body and hold the body back until answered.
+    std::string credentials = {}; // the query after the path, or a header line
+    int clients = 0;
 };
 
 class OverLimit : public HttpCore, public ::testing::WithParamInterface<OverLimitCase>
@@ -271,9 +289,32 @@ class OverLimit : public HttpCore, public ::testing::WithParamInterface<OverLimi
 TEST_P(OverLimit, IsRefusedInTheRoutesShapeWithoutBuffering)
 {
     const OverLimitCase &c = GetParam();
+    const long before = memoryMiB(server->pid(), "VmRSS");
+    if (c.clients > 0) {
+        const bool header = c.credentials.find(':') != std::string::npos;
+        const std::string head = postHead(std::string(OcrPath) + (header ? "" : c.credentials))
+                + (header ? c.credentials + "\r\n" : "") + "Content-Length: " + std::to_string(11 << 20) + "\r\n\r\n";
+        std::vector<Connection> held;
+        for (int i = 0; i < c.clients; ++i) {
+            held.emplace_back(port());
+            ASSERT_TRUE(held.back().send(head + "image="));
+        }
+        // The answers come while the bodies are still held back.
+        for (auto &client : held) {
+            const auto r = client.response();
+            ASSERT_TRUE(r) << "no answer before the body";
+            EXPECT_EQ(r->status, c.status);
+            EXPECT_EQ(r->parsed().value(c.field, json()), c.value) << r->body;
+            EXPECT_TRUE(client.closedWithin(5s));
+        }
+        const long after = memoryMiB(server->pid(), "VmRSS");
+        std::cout << c.clients << " held bodies: " << before << " MiB before, " << after << " MiB after\n";
+        EXPECT_LT(after - before, 64);
+        EXPECT_TRUE(answersPromptly(port()));
+        return;
+    }
     const std::string token = tokenFrom(port());
     const std::string target = c.ocrRoute ? std::string(OcrPath) + "?access_token=" + token : "/oauth/2.0/token";
-    const long before = memoryMiB(server->pid(), "VmRSS");
 
     Connection connection(port());
     const std::string head = postHead(target) + (c.chunked ? std::string("Transfer-Encoding: chunked\r\n\r\n")
@@ -297,7 +338,13 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(OverLimitCase{"TokenChunked", false, true, 413, "error", "invalid_request"},
                           OverLimitCase{"TokenLength", false, false, 413, "error", "invalid_request"},
                           OverLimitCase{"OcrChunked", true, true, 200, "error_code", 216202},
-                          OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202}),
+                          OverLimitCase{"OcrLength", true, false, 200, "error_code", 216202},
+                          OverLimitCase{"NoCredentials", true, false, 200, "error_code", 100, "", 48},
+                          OverLimitCase{"BadToken", true, false, 200, "error_code", 110, "?access_token=24.x.y", 48},
+                          OverLimitCase{"ExpiredSignature", true, false, 200, "error_code", 14,
+                                        std::string("Authorization: bce-auth-v1/test-key")
+                                                + "/2020-01-01T00:00:00Z/1800/host/" + std::string(64, '0'),
+                                        48}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // The limit holds to the byte, sized or chunked: one byte over is refused,
@@ -342,7 +389,13 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         int code;
         std::string logged = {}; // what the request's log line must show, where that matters
         std::size_t bytesPerSecond = 0; // sent steadily at this rate; 0: at once
+        bool halfClose = false; // the client ends its side of the stream after the request, and waits
+        bool bodyless = false;  // the answer has headers only (code not checked)
+        int then = -1; // what follows on the connection: 0 nothing, it closes; else the next answer's status
     };
+    // Framing that leaves a body to be read as a request of its own.
+    const std::string smuggled = "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
     const Case cases[] = {
         {post(ocr, "--x\r\nContent-Disposition: form-data; name=\"image\"\r\n\r\nAAAA\r\n--x--\r\n",
               "multipart/form-data; boundary=x"),
@@ -350,11 +403,31 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 431, 216103},
         {"GET /x HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431, 216103},
         {"NOT HTTP AT ALL\r\n\r\n", 400, 216100},
-        {"POST " + ocr + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        {"POST " + ocr + " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nimage=", 400, 216100},
+        {postHead(ocr) + "Transfer-Encoding: identity\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: chunked, identity\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
+         {}, 0, false, false, 0},
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled,
+         400, 216100, {}, 0, false, false, 0},
+        // Answered, though the client said it sends no more (nc -N, curl's --no-keepalive scripts).
+        {post(ocr, "image=AAAA"), 200, 216201, {}, 0, true},
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Content-Length: 10\r\n\r\nimage=AAAA", 200, 216201, {}, 0, true},
+        {"GET /x HTTP/1.1\r\n\r\n", 400, 216100},
+        {"GET /x HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400, 216100},
+        {"GET /x HTTP/1.0\r\n\r\n", 404, 3}, // HTTP/1.0 needs no Host
+        {"HEAD /x HTTP/1.1\r\nHost: x\r\n\r\nGET /y HTTP/1.1\r\nHost: x\r\n\r\n", 404, 0, {}, 0, false, true, 404},
+        {post("http://127.0.0.1:1" + ocr, "image=AAAA"), 200, 216201},
+        {post("HTTP://127.0.0.1:1" + ocr, "image=AAAA"), 200, 216201},
+        // No interim answer for HTTP/1.0, which cannot read one (checked for every HTTP/1.0 row).
+        {"POST " + ocr + " HTTP/1.0\r\n" + form + "Expect: 100-continue\r\nContent-Length: 10\r\n\r\nimage=AAAA", 200,
+         216201},
         // The byte 0xff, then the text of its escape: the log must tell them apart.
         {"GET /\xff\\xff HTTP/1.1\r\nHost: x\r\n\r\n", 404, 3, " GET /\\xff\\x5cxff 404 "},
         // A body that keeps coming at four times the minimum rate for longer than its 2 s grace.
         {post(ocr, "image=" + std::string(192 * 1024, 'A')), 200, 216201, {}, 64 * 1024},
+        // The same rate for far longer than the body's 6 s deadline: cut off unanswered.
+        {post(ocr, "image=" + std::string(4 << 20, 'A')), 0, 0, "accurate_basic 408 error=0 ", 64 * 1024},
     };
     for (const Case &c : cases) {
         Connection connection(port());
@@ -367,17 +440,37 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
             for (std::size_t at = 0; at < c.request.size() && connection.send(c.request.substr(at, piece)); at += piece)
                 std::this_thread::sleep_until(start + (at / piece + 1) * 125ms);
         }
-        const auto r = connection.response();
+        if (c.halfClose)
+            connection.shutdownSend();
+        if (c.status == 0) {
+            EXPECT_TRUE(connection.closedWithin(5s)) << c.request.substr(0, 60);
+            EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
+            continue;
+        }
+        const auto r = connection.response(10s, c.bodyless);
         const std::string log = server->log();
         ASSERT_TRUE(r) << c.request.substr(0, 60) << ": no answer; the log ends\n"
                        << log.substr(log.size() - std::min<std::size_t>(log.size(), 300));
         EXPECT_EQ(r->status, c.status) << c.request.substr(0, 60);
-        EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        if (!c.bodyless) {
+            EXPECT_EQ(r->parsed().value("error_code", 0), c.code) << r->body;
+        }
+        if (c.request.find(" HTTP/1.0\r\n") != std::string::npos) {
+            EXPECT_EQ(connection.interim(), 0) << c.request.substr(0, 60);
+        }
+        if (c.then == 0) {
+            EXPECT_TRUE(connection.closedWithin(5s)) << c.request.substr(0, 60);
+            EXPECT_EQ(connection.unread(), "") << c.request.substr(0, 60);
+        } else if (c.then > 0) {
+            const auto next = connection.response();
+            ASSERT_TRUE(next) << c.request.substr(0, 60) << ": what followed was not answered; came: " << connection.unread();
+            EXPECT_EQ(next->status, c.then);
+        }
         if (!c.logged.empty()) {
             EXPECT_TRUE(server->waitForLog(c.logged)) << c.logged << " not in:\n" << server->log();
         }
     }
-    EXPECT_TRUE(answersPromptly(port()));
+    EXPECT_TRUE(answersPromptly(port())) << server->log();
 }
 
 TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
@@ -442,8 +535,9 @@ struct PlacesCase
     const char *name;
     std::vector<std::string> options;
     int clients;       // come one after the other for the places: one more than there are
-    bool recognitions; // each asks for a long recognition; else each holds a connection idle
+    bool recognitions; // each asks for a long recognition; else each holds a connection idle ...
     int refusedStatus; // of the one refused with error 18
+    int heldBody = 0;  // ... or holds back the rest of a body: 1 announced by its length, 2 chunked
 };
 
 void PrintTo(const PlacesCase &c, std::ostream *out)
@@ -464,7 +558,16 @@ TEST_P(PlacesBeyondTheLimit, AreRefusedAndGivenUpByClientsThatLeave)
     ServerProcess server(defaultServerArguments(c.options));
     ASSERT_TRUE(server.started());
     const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
-    const std::string request = c.recognitions ? post(ocr, imageForm(textSheet())) : "";
+    std::string request = c.recognitions ? post(ocr, imageForm(textSheet())) : "";
+    constexpr std::size_t part = 10'000'000; // of a body whose rest never comes
+    if (c.heldBody == 1)
+        request = postHead(ocr) + "Content-Length: " + std::to_string(part + 1) + "\r\n\r\nimage=";
+    if (c.heldBody == 2) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", part);
+        request = postHead(ocr) + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\nimage=" + std::string(part - 6, 'A')
+                + "\r\n";
+    }
     std::vector<Connection> held;
     for (int i = 0; i < c.clients; ++i) {
         held.emplace_back(server.port());
@@ -484,8 +587,9 @@ TEST_P(PlacesBeyondTheLimit, AreRefusedAndGivenUpByClientsThatLeave)
     held.clear();
     bool served = false;
     std::string answer;
-    for (int i = 0; i < 50 && !served; ++i) {
-        // A client that left reaches the server in its own time: until then the next one is refused.
+    for (const auto deadline = Clock::now() + 20s; !served && Clock::now() < deadline;) {
+        // A client that left reaches the server in its own time (one that
+        // half-closed is asked first): until then the next one is refused.
         Connection next(server.port());
         next.send(post(ocr, imageForm(fixture("small.png"))));
         const auto r = next.response(60s);
@@ -500,7 +604,12 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(PlacesCase{"Connections", {"--max-connections", "4", "--workers", "1"}, 5, false, 503},
                           // A recognition that runs on while a queued client leaves.
                           PlacesCase{"RecognitionQueue",
-                                     {"--workers", "1", "--queue", "1", "--recognize-timeout", "3"}, 3, true, 200}),
+                                     {"--workers", "1", "--queue", "1", "--recognize-timeout", "3"}, 3, true, 200},
+                          // Bytes held for bodies: two bodies of 10 MB fit, the third does not.
+                          PlacesCase{"BufferedBodies", {"--workers", "1", "--max-buffered-bodies", "25000000"}, 3, false,
+                                     503, 1},
+                          PlacesCase{"BufferedChunkedBodies", {"--workers", "1", "--max-buffered-bodies", "25000000"}, 3,
+                                     false, 503, 2}),
         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(HttpCoreEngine, ImagesAreDecodedOnlyInsideAWorkerSlot)
@@ -1054,6 +1163,12 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     const std::string badLine = writeSecret("bad-clients", "# desks\ndesk-1 k1 s1\ndesk-2 k2\n", 0600);
     const std::string badQps = writeSecret("bad-qps-clients", "desk-1 k1 s1 fast", 0600);
     const std::string sameKey = writeSecret("same-key-clients", "desk-1 k1 s1\ndesk-2 k1 s2", 0600);
+    // Owner-only, but another user's: that user may change the keys.
+    const std::string strangers = writeSecret("strangers-clients", "desk-1 k1 s1", 0600);
+    const std::string strangersSecret = writeSecret("strangers-secret-key", "s1", 0600);
+    const std::string strangersTokenKey = writeSecret("strangers-token-key", std::string(40, 't'), 0600);
+    for (const std::string &file : {strangers, strangersSecret, strangersTokenKey})
+        ASSERT_EQ(chown(file.c_str(), geteuid() == 65534 ? 65533 : 65534, getegid()), 0) << file;
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--listen", "127.0.0.1:0"}, "no credentials"},
         {{"--listen", busyPort, "--api-key", "k", "--secret-key", "s"}, "cannot listen on " + busyPort},
@@ -1067,6 +1182,9 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "9223372036854775807"}, "--token-ttl wants"},
         {{"--api-key", "k", "--secret-key", "s", "--token-ttl", "0"}, "--token-ttl wants"},
         {{"--clients-file", sharedClients}, "can be read or changed by group or others"},
+        {{"--clients-file", strangers}, "'" + strangers + "' belongs to another user"},
+        {{"--api-key-file", key, "--secret-key-file", strangersSecret}, "'" + strangersSecret + "' belongs to another user"},
+        {{"--api-key", "k", "--secret-key", "s", "--token-key-file", strangersTokenKey}, "belongs to another user"},
         {{"--clients-file", badLine}, "line 3: wants NAME API_KEY SECRET_KEY [QPS], not 2 fields"},
         {{"--clients-file", badQps}, "line 1: QPS wants a whole number"},
         {{"--clients-file", sameKey}, "line 2: the API Key is an earlier line's too"},

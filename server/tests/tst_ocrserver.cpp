@@ -539,6 +539,14 @@ TEST_P(OcrErrors, AnswerWithTheServiceCode)
     EXPECT_FALSE(body.contains("words_result"));
 }
 
+std::string repeated(const std::string &text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 std::vector<OcrErrorCase> ocrErrorCases()
 {
     const std::string small = fixture("small.png");
@@ -579,6 +587,8 @@ std::vector<OcrErrorCase> ocrErrorCases()
         {"PdfPageTooNarrow", "pdf_file=" + formValue(base64(handMadePdf("0 0 2 600", false))), "valid", 216202,
          "image size error"},
         {"LanguageNotInstalled", imageForm(small, "&language_type=JAP"), "valid", 216100, "invalid param"},
+        // One more field than a form may have (the image is one of them).
+        {"TooManyFields", imageForm(small, repeated("&a=1", 1000)), "valid", 216100, "invalid param"},
     };
 }
 

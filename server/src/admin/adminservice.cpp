@@ -219,6 +219,8 @@ http::Answer AdminService::refuse(http::Refusal why, const http::RequestHead *)
         return textAnswer(bhttp::status::payload_too_large, "no body wanted\n");
     case http::Refusal::Overloaded:
         return textAnswer(bhttp::status::service_unavailable, "too many connections\n");
+    case http::Refusal::BodiesBuffered:
+        return textAnswer(bhttp::status::service_unavailable, "busy\n");
     case http::Refusal::BadRequest:
     case http::Refusal::Timeout:
         break;

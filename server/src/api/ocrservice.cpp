@@ -31,6 +31,9 @@ namespace {
 
 const char TokenPath[] = "/oauth/2.0/token";
 
+// Fields of a recognition form: the vendor's SDKs send under ten.
+constexpr std::size_t MaxFormFields = 1000;
+
 enum class Route { Token, Ocr, Unknown };
 
 constexpr Endpoint Endpoints[] = {
@@ -271,6 +274,17 @@ std::size_t OcrService::bodyLimit(const http::RequestHead &head) const
     return routeOf(head) == Route::Ocr ? m_limits.maxBody : m_limits.maxTokenBody;
 }
 
+std::optional<http::Answer> OcrService::admit(const http::RequestHead &head)
+{
+    if (routeOf(head) != Route::Ocr)
+        return std::nullopt;
+    const Client *client = nullptr;
+    const ServiceError error = authenticate(head, *keyring(), &client);
+    if (error == ServiceError::None)
+        return std::nullopt;
+    return fromClient(ocrError(error), client);
+}
+
 void OcrService::handle(http::Request request, http::CancelFlag clientGone, http::Reply reply)
 {
     switch (routeOf(request)) {
@@ -297,6 +311,7 @@ http::Answer OcrService::refuse(http::Refusal why, const http::RequestHead *head
     case http::Refusal::HeaderTooLarge:
         return ocrError(ServiceError::ParamTooLong, bhttp::status::request_header_fields_too_large);
     case http::Refusal::Overloaded:
+    case http::Refusal::BodiesBuffered:
         return ocrError(ServiceError::QpsLimit, bhttp::status::service_unavailable);
     case http::Refusal::BadRequest:
     case http::Refusal::Timeout:
@@ -345,7 +360,7 @@ http::Answer OcrService::grantToken(const http::Request &request)
 
 // Signature mode: no token, an Authorization header signed with the
 // Secret Key over the request as sent.
-ServiceError OcrService::checkSignature(const http::Request &request, const Keyring &keyring,
+ServiceError OcrService::checkSignature(const http::RequestHead &request, const Keyring &keyring,
                                         const Client **client) const
 {
     const std::string_view authorization = request[bhttp::field::authorization];
@@ -366,7 +381,7 @@ ServiceError OcrService::checkSignature(const http::Request &request, const Keyr
     return ServiceError::None;
 }
 
-ServiceError OcrService::authenticate(const http::Request &request, const Keyring &keyring,
+ServiceError OcrService::authenticate(const http::RequestHead &request, const Keyring &keyring,
                                       const Client **client) const
 {
     const Fields query = parseForm(queryOf(request.target()));
@@ -438,7 +453,10 @@ ServiceError OcrService::readSource(const http::Request &request, RecognitionJob
         return ServiceError::ServiceNotSupported;
     if (raw->size() > m_limits.maxImageField)
         return ServiceError::ImageSize;
-    *fields = parseForm(body);
+    auto parsed = parseFormAtMost(body, MaxFormFields);
+    if (!parsed)
+        return ServiceError::InvalidParam;
+    *fields = std::move(*parsed);
 
     const auto field = fields->find(source);
     if (field == fields->end())

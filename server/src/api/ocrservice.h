@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -54,6 +55,9 @@ public:
     const ServiceCounters &counters() const { return m_counters; }
 
     std::size_t bodyLimit(const http::RequestHead &head) const override;
+    // Credentials are in the head (the token in the query, or a signature
+    // over the head): a recognition without good ones is answered unread.
+    std::optional<http::Answer> admit(const http::RequestHead &head) override;
     void handle(http::Request request, http::CancelFlag clientGone, http::Reply reply) override;
     http::Answer refuse(http::Refusal why, const http::RequestHead *head) override;
     const char *route(const http::RequestHead &head) const override;
@@ -65,8 +69,8 @@ private:
     void recognize(const http::Request &request, const Endpoint &endpoint, http::CancelFlag clientGone,
                    http::Reply reply);
     // The error, or none and the client the request comes from.
-    ServiceError authenticate(const http::Request &request, const Keyring &keyring, const Client **client) const;
-    ServiceError checkSignature(const http::Request &request, const Keyring &keyring, const Client **client) const;
+    ServiceError authenticate(const http::RequestHead &head, const Keyring &keyring, const Client **client) const;
+    ServiceError checkSignature(const http::RequestHead &head, const Keyring &keyring, const Client **client) const;
     // The job's page (image or PDF) from the form, in the cloud's order of sources.
     ServiceError readSource(const http::Request &request, RecognitionJob *job, Fields *fields) const;
     ServiceError chooseLanguage(const Fields &fields, std::string *language) const;

@@ -14,6 +14,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/rfc7230.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <netinet/in.h>
@@ -47,6 +49,9 @@ namespace {
 constexpr auto LingerTime = std::chrono::seconds(2);
 constexpr std::size_t LingerBytes = 16 * 1024 * 1024;
 
+// How often a request whose client half-closed checks that it is still there.
+constexpr auto PeerCheckInterval = std::chrono::milliseconds(100);
+
 // Status shown in the log for a request whose client left before its answer.
 constexpr int ClientClosed = 499;
 
@@ -58,6 +63,7 @@ const char *refusalName(Refusal why)
     case Refusal::BodyTooLarge: return "body_too_large";
     case Refusal::Timeout: return "too_slow";
     case Refusal::Overloaded: return "connection_limit";
+    case Refusal::BodiesBuffered: return "buffered_bodies";
     }
     return "other";
 }
@@ -77,6 +83,46 @@ std::string quoted(std::string_view text)
         }
     }
     return out + '"';
+}
+
+// What RFC 9112 asks of a request head beyond what the parser checks: a
+// body framed only by Content-Length or a final chunked coding (anything
+// else would leave the body to be read as the next request), and one Host.
+bool framedSoundly(const RequestHead &head)
+{
+    if (head.version() >= 11 && head.count(bhttp::field::host) != 1)
+        return false;
+    if (head.count(bhttp::field::transfer_encoding) == 0)
+        return true;
+    if (head.version() < 11)
+        return false; // HTTP/1.0 has no transfer codings
+    // Chunked is the only coding read here: any other, before it or after it, is refused.
+    int codings = 0;
+    bool chunked = false;
+    for (auto range = head.equal_range(bhttp::field::transfer_encoding); range.first != range.second; ++range.first) {
+        for (const auto &coding : bhttp::token_list(range.first->value())) {
+            ++codings;
+            chunked = boost::beast::iequals(coding, "chunked");
+        }
+    }
+    return codings == 1 && chunked;
+}
+
+// An absolute-form target (RFC 9112 §3.2.2) as its origin form; other
+// targets as they are.
+std::string originForm(std::string_view target)
+{
+    const auto scheme = target.find("://");
+    if (scheme == std::string_view::npos || target.empty() || target.front() == '/')
+        return std::string(target);
+    const std::string_view name = target.substr(0, scheme);
+    if (!boost::beast::iequals(name, "http") && !boost::beast::iequals(name, "https"))
+        return std::string(target);
+    const std::string_view rest = target.substr(scheme + 3);
+    const auto path = rest.find_first_of("/?");
+    if (path == std::string_view::npos)
+        return "/";
+    return (rest[path] == '/' ? "" : "/") + std::string(rest.substr(path));
 }
 
 } // namespace
@@ -168,6 +214,17 @@ struct HttpServer::Impl
     CoreCounters counters;
     std::atomic<std::size_t> &connections = counters.connections;
     std::atomic<bool> stopping{false};
+    std::atomic<std::size_t> bufferedBodies{0}; // bytes, as sessions reserve them
+
+    bool reserveBody(std::size_t bytes)
+    {
+        std::size_t held = bufferedBodies.load();
+        do {
+            if (bytes > limits.maxBufferedBodies || held > limits.maxBufferedBodies - bytes)
+                return false;
+        } while (!bufferedBodies.compare_exchange_weak(held, held + bytes));
+        return true;
+    }
 
     // Declared after what sessions use: the io_context destroys the sessions
     // still waiting in it.
@@ -227,7 +284,11 @@ public:
     {
     }
 
-    ~Session() override { m_server.remove(this); }
+    ~Session() override
+    {
+        releaseBody();
+        m_server.remove(this);
+    }
 
     auto executor() { return m_stream.get_executor(); }
 
@@ -295,6 +356,9 @@ private:
         case Phase::Draining:
             return close();
         case Phase::Handling:
+            if (m_probed && !m_clientGone && !m_writingInterim)
+                checkPeer();
+            return;
         case Phase::Closed:
             return;
         }
@@ -347,6 +411,12 @@ private:
             // The client left (or its connection broke).
             m_keepAlive = false;
             if (m_phase == Phase::Handling) {
+                // The end of the client's stream may be a half-close by a
+                // client still waiting for its answer.
+                if (ec == net::error::eof && !m_peerShut) {
+                    m_peerShut = true;
+                    return probePeer();
+                }
                 m_clientGone = true;
                 m_cancel->store(true);
             } else if (m_phase == Phase::Idle) {
@@ -361,6 +431,57 @@ private:
         // While handling or writing, the bytes wait for their turn.
     }
 
+    // A client that closed its socket answers the next bytes with a reset;
+    // one that only half-closed reads them. An interim answer is the only
+    // thing HTTP/1.1 lets us send before the real one; HTTP/1.0 allows
+    // none, so such a request is answered (or ends at its deadline).
+    void probePeer()
+    {
+        if (m_http10)
+            return;
+        static constexpr std::string_view Processing = "HTTP/1.1 102 Processing\r\n\r\n";
+        m_probed = true;
+        m_writingInterim = true;
+        net::async_write(m_stream, net::buffer(Processing.data(), Processing.size()),
+                         [self = self()](const ErrorCode &ec, std::size_t) { self->onProbeWritten(ec); });
+    }
+
+    void onProbeWritten(const ErrorCode &ec)
+    {
+        m_writingInterim = false;
+        if (m_phase != Phase::Handling)
+            return;
+        if (ec) {
+            m_clientGone = true;
+            m_cancel->store(true);
+        }
+        if (m_waitingAnswer) {
+            Answer answer = std::move(*m_waitingAnswer);
+            m_waitingAnswer.reset();
+            return onAnswer(std::move(answer));
+        }
+        if (!m_clientGone)
+            armDeadline(Clock::now() + PeerCheckInterval);
+    }
+
+    // While a request whose client half-closed is handled: has the reset come?
+    void checkPeer()
+    {
+        const int fd = lowest(m_stream).native_handle();
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        int error = 0;
+        socklen_t errorSize = sizeof error;
+        const bool closed = getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 || info.tcpi_state == TCP_CLOSE
+                || (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorSize) == 0 && error != 0);
+        if (closed) {
+            m_clientGone = true;
+            m_cancel->store(true);
+            return;
+        }
+        armDeadline(Clock::now() + PeerCheckInterval);
+    }
+
     void readHead()
     {
         m_phase = Phase::Head;
@@ -371,6 +492,11 @@ private:
         m_route = "none";
         m_client.clear();
         m_logId = 0;
+        m_headRequest = false;
+        m_http10 = false;
+        m_peerShut = false;
+        m_probed = false;
+        m_waitingAnswer.reset();
         m_parser.emplace();
         prepareParser(*m_parser, m_server.limits.maxHeader); // the body's limit comes with the route
         armDeadline(m_requestStart + m_server.limits.headTimeout);
@@ -394,15 +520,32 @@ private:
         if (ec)
             return refuseAndClose(Refusal::BadRequest);
 
-        const RequestHead &head = m_parser->get().base();
+        RequestHead &head = m_parser->get().base();
+        const std::string origin = originForm(head.target());
+        if (origin.size() != head.target().size())
+            head.target(origin);
         m_method = std::string(head.method_string());
+        m_headRequest = head.method() == bhttp::verb::head;
+        m_http10 = head.version() < 11;
         m_path = loggablePath(head.target());
         m_route = m_server.handler.route(head);
+        if (!framedSoundly(head))
+            return refuseAndClose(Refusal::BadRequest);
         if (!limitBody(*m_parser, m_server.handler.bodyLimit(head)))
             return refuseAndClose(Refusal::BodyTooLarge);
+        if (auto refusal = m_server.handler.admit(head)) {
+            m_server.counters.refusals.at("reason=\"not_admitted\"")++;
+            return write(std::move(*refusal), false, true);
+        }
+        // The parser reserves an announced length at once.
+        const auto length = m_parser->content_length();
+        if (!m_parser->is_done() && length && !reserveBody(std::size_t(*length)))
+            return refuseAndClose(Refusal::BodiesBuffered);
 
+        // HTTP/1.0 clients know no interim answers.
         const auto expect = head[bhttp::field::expect];
-        if (!m_parser->is_done() && expect.size() == 12 && boost::beast::iequals(expect, "100-continue")) {
+        if (!m_parser->is_done() && !m_http10 && expect.size() == 12
+            && boost::beast::iequals(expect, "100-continue")) {
             // Until told to go on, curl and others wait a second before a body.
             auto proceed = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
             return bhttp::async_write(m_stream, *proceed,
@@ -430,7 +573,7 @@ private:
             return dispatch();
         const auto &limits = m_server.limits;
         const auto allowance = std::chrono::milliseconds(m_bodyBytes * 1000 / limits.minBodyRate);
-        armDeadline(m_bodyStart + limits.bodyGrace + allowance);
+        armDeadline(m_bodyStart + std::min(limits.bodyGrace + allowance, limits.bodyTimeout));
         bhttp::async_read_some(m_stream, m_buffer, *m_parser,
                                [self = self()](const ErrorCode &ec, std::size_t n) { self->onBody(ec, n); });
     }
@@ -443,6 +586,9 @@ private:
         quickAck();
         if (ec == bhttp::error::body_limit)
             return refuseAndClose(Refusal::BodyTooLarge);
+        // A chunked body is held as it comes.
+        if (!m_parser->content_length() && n > 0 && !reserveBody(n))
+            return refuseAndClose(Refusal::BodiesBuffered);
         if (ec == net::error::eof || ec == bhttp::error::partial_message || ec == net::error::connection_reset
             || ec == net::error::operation_aborted) {
             logLine(ClientClosed, 0);
@@ -475,12 +621,18 @@ private:
                 self->onAnswer(std::move(answer));
             });
         });
+        // The handler has taken what it needs of the body, which went with the request.
+        releaseBody();
     }
 
     void onAnswer(Answer answer)
     {
         if (m_phase != Phase::Handling)
             return;
+        if (m_writingInterim) {
+            m_waitingAnswer = std::move(answer);
+            return;
+        }
         if (m_clientGone) {
             m_client = std::move(answer.client);
             m_logId = answer.logId;
@@ -488,6 +640,19 @@ private:
             return close();
         }
         write(std::move(answer), m_keepAlive && !stopping(), false);
+    }
+
+    bool reserveBody(std::size_t bytes)
+    {
+        if (!m_server.reserveBody(bytes))
+            return false;
+        m_bodyReserved += bytes;
+        return true;
+    }
+
+    void releaseBody()
+    {
+        m_server.bufferedBodies -= std::exchange(m_bodyReserved, 0);
     }
 
     void refuseAndClose(Refusal why)
@@ -500,6 +665,9 @@ private:
     void write(Answer answer, bool keepAlive, bool linger)
     {
         m_phase = Phase::Writing;
+        // A body refused is not read on.
+        m_parser.reset();
+        releaseBody();
         m_keepAlive = keepAlive;
         m_status = int(answer.message.result_int());
         m_logCode = answer.logCode;
@@ -510,6 +678,16 @@ private:
         message->keep_alive(keepAlive);
         message->prepare_payload();
         armDeadline(Clock::now() + m_server.limits.writeTimeout);
+        if (m_headRequest) {
+            // No body, and no length: a GET may be answered differently.
+            message->erase(bhttp::field::content_length);
+            auto serializer = std::make_shared<bhttp::response_serializer<bhttp::string_body>>(*message);
+            bhttp::async_write_header(m_stream, *serializer,
+                                      [self = self(), message, serializer, linger](const ErrorCode &ec, std::size_t) {
+                                          self->onWritten(ec, linger);
+                                      });
+            return;
+        }
         bhttp::async_write(m_stream, *message, [self = self(), message, linger](const ErrorCode &ec, std::size_t) {
             self->onWritten(ec, linger);
         });
@@ -574,7 +752,9 @@ private:
         m_timer.cancel();
         lowest(m_stream).close(ignored);
         m_buffer.clear();
-        m_parser.reset();
+        // Not the parser: a read into it may still be on its way back with
+        // bytes (a body cut off at its deadline); it goes with the session.
+        releaseBody();
     }
 
     void logLine(int status, int code)
@@ -612,11 +792,18 @@ private:
     bool m_readPending = false;
     bool m_keepAlive = false;
     bool m_clientGone = false;
+    bool m_headRequest = false; // the answer goes without its body
+    bool m_http10 = false;
+    bool m_peerShut = false;    // the client sent its end of the stream while its request was handled
+    bool m_probed = false;      // an interim answer was sent to learn whether it is still there
+    bool m_writingInterim = false;
+    std::optional<Answer> m_waitingAnswer; // came while an interim answer was being written
     std::shared_ptr<std::atomic<bool>> m_cancel;
 
     Clock::time_point m_requestStart;
     Clock::time_point m_bodyStart;
     std::size_t m_bodyBytes = 0;
+    std::size_t m_bodyReserved = 0; // of the server's bufferedBodies
     std::size_t m_drained = 0;
     std::string m_method;
     std::string m_path = "-";

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ocrserver::http {
@@ -39,6 +40,7 @@ enum class Refusal {
     BodyTooLarge,   // the body is over the limit the handler gave for it
     Timeout,        // the head or the body came too slowly
     Overloaded,     // more connections than allowed
+    BodiesBuffered, // the body would take the bytes held for bodies over their limit
 };
 
 // Set once the client has gone away; a handler may drop its work then.
@@ -52,6 +54,9 @@ public:
     virtual ~Handler() = default;
     // The largest body accepted for a request with this head.
     virtual std::size_t bodyLimit(const RequestHead &head) const = 0;
+    // Decides from the head alone, before any of the body is read: nothing,
+    // or the answer to send instead (the connection then closes unread).
+    virtual std::optional<Answer> admit(const RequestHead &) { return std::nullopt; }
     // Answers a request: reply is called exactly once, from any thread.
     virtual void handle(Request request, CancelFlag clientGone, Reply reply) = 0;
     // The answer to a request the core refuses; head is null when no head was read.
@@ -68,7 +73,11 @@ struct Limits
     std::chrono::milliseconds headTimeout{10000};  // from the request's first byte (or the connection's start)
     std::chrono::milliseconds idleTimeout{15000};  // a kept-alive connection with no request
     std::chrono::milliseconds bodyGrace{10000};    // a body may take this long before its rate counts ...
-    std::size_t minBodyRate = 16 * 1024;           // ... then it must keep this many bytes a second
+    std::size_t minBodyRate = 16 * 1024;           // ... then it must keep this many bytes a second,
+    std::chrono::milliseconds bodyTimeout{60000};  // and be whole within this, however fast it began
+    // Request bodies held across all connections until their handler takes
+    // them: announced lengths, and chunked bodies as they come.
+    std::size_t maxBufferedBodies = std::size_t(256) << 20;
     std::chrono::milliseconds writeTimeout{30000}; // a reply must be taken by the client within this
     std::size_t maxConnections = 1024;
     LogFormat log = LogFormat::Text; // the line per request on stderr

@@ -85,6 +85,15 @@ std::map<std::string, std::string> parseForm(std::string_view body, int *malform
     return fields;
 }
 
+std::optional<std::map<std::string, std::string>> parseFormAtMost(std::string_view body, std::size_t maxFields)
+{
+    std::size_t count = 0;
+    forEachField(body, [&](std::string_view, std::string_view) { return ++count <= maxFields; });
+    if (count > maxFields)
+        return std::nullopt;
+    return parseForm(body);
+}
+
 std::optional<std::string_view> rawFormField(std::string_view body, std::string_view name)
 {
     std::optional<std::string_view> found;
