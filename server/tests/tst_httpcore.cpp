@@ -473,27 +473,6 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
     EXPECT_TRUE(answersPromptly(port())) << server->log();
 }
 
-TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
-{
-    Connection c(port());
-    c.send("GET /x%0A2026-01-01T00:00:00Z%20POST%20/oauth/2.0/token%20200%20error=0 HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_TRUE(c.response());
-    ASSERT_TRUE(server->waitForLog("GET /x%0A2026"));
-    EXPECT_EQ(server->log().find("\n2026-01-01T00:00:00Z"), std::string::npos);
-
-    // A refused head a while after the last request is timed from its own
-    // first byte, not from an earlier request.
-    std::this_thread::sleep_for(1500ms);
-    Connection big(port());
-    big.send("GET /" + std::string(20000, 'z') + " HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(big.response());
-    ASSERT_TRUE(server->waitForLog(" 431 error=216103 "));
-    std::smatch took;
-    const std::string log = server->log();
-    ASSERT_TRUE(std::regex_search(log, took, std::regex(R"( 431 error=216103 ([0-9.]+)ms )")));
-    EXPECT_LT(std::stod(took[1]), 1000.0) << log;
-}
-
 // The page as PNG bytes; the page is destroyed.
 std::string pngOf(Pix *pix)
 {
@@ -511,6 +490,67 @@ std::string blankPng(int width, int height)
     Pix *pix = pixCreate(width, height, 32);
     pixSetAll(pix); // white
     return pngOf(pix);
+}
+
+// A PNG whose colour profile, named with a line break and a log line, is
+// broken: the PNG library's warning quotes the name.
+std::string pngWithForgedProfileName()
+{
+    const auto crc = [](const std::string &bytes) {
+        std::uint32_t c = 0xffffffffu;
+        for (unsigned char b : bytes) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k)
+                c = c & 1 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+        }
+        return ~c;
+    };
+    const auto be32 = [](std::uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    // A stored (uncompressed) zlib stream of a profile too short to be one.
+    const std::string profile(200, '\0');
+    std::uint32_t a = 1, b = 0;
+    for (unsigned char ch : profile) {
+        a = (a + ch) % 65521;
+        b = (b + a) % 65521;
+    }
+    const std::string zlib = std::string("\x78\x01\x01", 3) + char(profile.size()) + '\0' + char(~profile.size())
+            + '\xff' + profile + be32(b << 16 | a);
+    const std::string data = std::string("sRGB\n2026-01-01T00:00:00Z POST /oauth/2.0/token 200 error=0") + '\0'
+            + '\0' + zlib;
+    const std::string chunk = "iCCP" + data;
+    const std::string png = blankPng(64, 64);
+    const std::size_t afterHeader = 8 + 8 + 13 + 4; // signature, IHDR
+    return png.substr(0, afterHeader) + be32(std::uint32_t(data.size())) + chunk + be32(crc(chunk))
+            + png.substr(afterHeader);
+}
+
+TEST_F(HttpCore, LogLinesCannotBeForgedAndTimeTheirOwnRequest)
+{
+    Connection c(port());
+    c.send("GET /x%0A2026-01-01T00:00:00Z%20POST%20/oauth/2.0/token%20200%20error=0 HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(c.response());
+    ASSERT_TRUE(server->waitForLog("GET /x%0A2026"));
+    // What a library prints while it reads a page stays inside that
+    // request's own line.
+    Connection page(port());
+    page.send(post(std::string(OcrPath) + "?access_token=" + tokenFrom(port()), imageForm(pngWithForgedProfileName())));
+    ASSERT_TRUE(page.response(60s));
+    ASSERT_TRUE(server->waitForLog(" library=\"")) << server->log();
+    EXPECT_EQ(server->log().find("\n2026-01-01T00:00:00Z"), std::string::npos) << server->log();
+
+    // A refused head a while after the last request is timed from its own
+    // first byte, not from an earlier request.
+    std::this_thread::sleep_for(1500ms);
+    Connection big(port());
+    big.send("GET /" + std::string(20000, 'z') + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(big.response());
+    ASSERT_TRUE(server->waitForLog(" 431 error=216103 "));
+    std::smatch took;
+    const std::string log = server->log();
+    ASSERT_TRUE(std::regex_search(log, took, std::regex(R"( 431 error=216103 ([0-9.]+)ms )")));
+    EXPECT_LT(std::stod(took[1]), 1000.0) << log;
 }
 
 // Sixteen copies of a page of text: seconds of work for one engine.

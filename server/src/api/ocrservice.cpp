@@ -531,6 +531,7 @@ void OcrService::recognize(const http::Request &request, const Endpoint &endpoin
     auto done = [reply, fields, &endpoint, name](Recognition result) {
         http::Answer answer = answerFor(result, endpoint, *fields);
         answer.client = name;
+        answer.note = std::move(result.libraryOutput);
         reply(std::move(answer));
     };
     if (!m_engine.submit(std::move(job), std::move(clientGone), done)) {

@@ -183,7 +183,7 @@ Recognition decodeResult(const std::string &payload)
     for (unsigned char c : j.at("output").get<std::string>()) {
         if (r.libraryOutput.size() >= MaxLibraryOutput)
             break;
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
             r.libraryOutput += char(c);
         } else {
             static const char hex[] = "0123456789abcdef";

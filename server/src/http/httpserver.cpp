@@ -175,7 +175,8 @@ std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
                       r.status, r.code, r.milliseconds, r.bodyBytes);
         const std::string logId = r.logId ? std::to_string(r.logId) : "null";
         return "{\"time\":" + quoted(stamp) + ",\"client\":" + quoted(r.client.empty() ? "-" : r.client)
-                + ",\"method\":" + quoted(r.method) + ",\"path\":" + quoted(r.path) + figures + logId + '}';
+                + ",\"method\":" + quoted(r.method) + ",\"path\":" + quoted(r.path) + figures + logId
+                + (r.note.empty() ? std::string() : ",\"library\":" + quoted(r.note)) + '}';
     }
     std::snprintf(figures, sizeof figures, " %d error=%d %.1fms body=%zu", r.status, r.code, r.milliseconds,
                   r.bodyBytes);
@@ -184,6 +185,8 @@ std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
     line += r.client.empty() ? std::string_view("-") : r.client;
     if (r.logId)
         line += " log_id=" + std::to_string(r.logId);
+    if (!r.note.empty())
+        line += " library=\"" + std::string(r.note) + '"';
     return line;
 }
 
@@ -492,6 +495,7 @@ private:
         m_route = "none";
         m_client.clear();
         m_logId = 0;
+        m_note.clear();
         m_headRequest = false;
         m_http10 = false;
         m_peerShut = false;
@@ -636,6 +640,7 @@ private:
         if (m_clientGone) {
             m_client = std::move(answer.client);
             m_logId = answer.logId;
+            m_note = std::move(answer.note);
             logLine(ClientClosed, answer.logCode);
             return close();
         }
@@ -673,6 +678,7 @@ private:
         m_logCode = answer.logCode;
         m_client = std::move(answer.client);
         m_logId = answer.logId;
+        m_note = std::move(answer.note);
         auto message = std::make_shared<bhttp::response<bhttp::string_body>>(std::move(answer.message));
         message->version(11);
         message->keep_alive(keepAlive);
@@ -776,6 +782,7 @@ private:
         record.bodyBytes = m_bodyBytes;
         record.client = m_client;
         record.logId = m_logId;
+        record.note = m_note;
         const std::string line = http::logLine(record, m_server.limits.log, std::time(nullptr)) + '\n';
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
@@ -810,6 +817,7 @@ private:
     const char *m_route = "none";
     std::string m_client;
     std::uint64_t m_logId = 0;
+    std::string m_note;
     int m_status = 0;
     int m_logCode = 0;
 };

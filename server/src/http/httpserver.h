@@ -31,6 +31,7 @@ struct Answer
     int logCode = 0;
     std::string client;      // who asked, for the log and the figures; empty: nobody known
     std::uint64_t logId = 0; // the reply's log_id; 0: none
+    std::string note;        // one escaped, bounded line for the log (what libraries said); may be empty
 };
 
 // Why the core answered a request itself, before or instead of its handler.
@@ -154,6 +155,7 @@ struct LogRecord
     std::size_t bodyBytes = 0;
     std::string_view client; // empty: none
     std::uint64_t logId = 0;
+    std::string_view note;   // empty: none
 };
 std::string logLine(const LogRecord &record, LogFormat format, std::time_t now);
 
