@@ -2,6 +2,9 @@
 // Recognition cost through the HTTP service against the engine called
 // directly, throughput by worker count, and memory over many requests.
 #include "engine/ocrengine.h"
+#include "engine/pagereader.h"
+#include "engine/pageworker.h"
+#include "engine/workerprocess.h"
 #include "serverprocess.h"
 #include "testsupport.h"
 
@@ -250,10 +253,78 @@ int measureCrowd(int idle, int slow)
     return 0;
 }
 
+// What the process boundary costs a request: the same page read in-process
+// (as the pool's threads used to), through a worker process, and over HTTP;
+// p50 and p99 of `rounds` requests each. Then what starting a worker process
+// costs (after a kill), and its memory.
+int measureBoundary(int rounds)
+{
+    ocrserver::EngineOptions options;
+    options.workerProgram = OCR_SERVER_BINARY;
+    options.lineModels = MODELS_DIR;
+    ocrserver::PageWorker inProcess("eng", options);
+    ocrserver::OcrEngine engine("eng", options);
+    Service service(1);
+    httplib::Client client("127.0.0.1", service.process->port());
+    client.set_keep_alive(true);
+    const auto timed = [](auto &&call) {
+        const auto start = std::chrono::steady_clock::now();
+        call();
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    std::cout << "image,path,p50_ms,p99_ms\n";
+    for (const char *name : Fixtures) {
+        ocrserver::RecognitionJob job;
+        job.image = fixture(name);
+        job.language = "eng";
+        const std::string body = imageForm(job.image) + "&language_type=ENG";
+        std::vector<double> direct, process, http;
+        // Interleaved, so that the machine's moods fall on all three alike.
+        for (int i = 0; i < rounds; ++i) {
+            direct.push_back(timed([&] {
+                inProcess.read(job, ocrserver::ReadingStop{nullptr, nullptr,
+                                                           std::chrono::steady_clock::now() + std::chrono::minutes(1)});
+            }));
+            process.push_back(timed([&] { engine.recognize(job); }));
+            http.push_back(timed([&] { postImage(client, service, body); }));
+        }
+        for (const auto &[path, values] : {std::pair{"thread", &direct}, {"process", &process}, {"http", &http}})
+            std::cout << name << ',' << path << ',' << percentile(*values, 0.5) << ',' << percentile(*values, 0.99)
+                      << '\n';
+    }
+    std::vector<double> starts;
+    long peakKb = 0;
+    for (int i = 0; i < 5; ++i) {
+        ocrserver::WorkerProcess worker({OCR_SERVER_BINARY, "chi_sim+eng", options});
+        std::string error;
+        std::atomic<bool> never{false};
+        if (!worker.waitReady(std::chrono::steady_clock::now() + std::chrono::minutes(2), never, &error)) {
+            std::cerr << "worker process: " << error << '\n';
+            return 1;
+        }
+        starts.push_back(std::chrono::duration<double, std::milli>(worker.startup()).count());
+        if (i == 0) {
+            ocrserver::RecognitionJob job;
+            job.image = fixture("photo.jpg");
+            job.language = "chi_sim+eng";
+            std::string ending;
+            bool untouched = false;
+            worker.read(job, ocrserver::ReadingStop{nullptr, nullptr, std::chrono::steady_clock::now() + std::chrono::minutes(1)},
+                        &ending, &untouched);
+            peakKb = residentKb(worker.pid(), "VmHWM:");
+        }
+    }
+    std::cout << "worker_start,p50_ms," << percentile(starts, 0.5) << ",max_ms," << percentile(starts, 1.0)
+              << "\nworker_peak_rss_kb," << peakKb << '\n';
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--boundary")
+        return measureBoundary(std::stoi(argv[2]));
     if (argc == 3 && std::string(argv[1]) == "--memory")
         return measureMemory(std::stoi(argv[2]));
     if (argc == 4 && std::string(argv[1]) == "--crowd")

@@ -20,6 +20,7 @@ echo "Running ocr_bench (a few minutes) ..."
 OMP_THREAD_LIMIT=1 run_to_file "ocr_bench (latency and throughput)" "$out/bench.json" "$bench" --benchmark_format=json
 run_to_file "ocr_bench --memory" "$out/memory.csv" "$bench" --memory 1000
 run_to_file "ocr_bench --crowd" "$out/crowd.csv" "$bench" --crowd 1000 200
+OMP_THREAD_LIMIT=1 run_to_file "ocr_bench --boundary" "$out/boundary.csv" "$bench" --boundary 40
 
 # Camera photos with their true text: the line reader, the Tesseract reader
 # and the tesseract command, one process each (the peak memory is per process).
@@ -95,6 +96,22 @@ for row in crowd:
         print(f"  {row[0]:<6} {row[1]:<6} answered {row[2]:>4}  p50 {float(row[3]):8.1f} ms  p99 {float(row[4]):8.1f} ms")
 print(f"memory over {last[0]} requests: RSS {int(first[1]) // 1024} MiB after {first[0]}, "
       f"{int(last[1]) // 1024} MiB after {last[0]}; peak {int(last[2]) // 1024} MiB")
+
+rows = [l.split(",") for l in open(os.path.join(out, "boundary.csv")).read().split()[1:]]
+paths = {(r[0], r[1]): (float(r[2]), float(r[3])) for r in rows if len(r) == 4 and r[1] in ("thread", "process", "http")}
+if len(paths) != 3 * len(names):
+    fail("ocr_bench --boundary printed too few rows")
+print("\nthe process boundary, English pages (p50 / p99 ms of 40 each): in-process, worker process, HTTP")
+print(f"{'image':<10} {'in-process':>16} {'process':>16} {'process/in':>11} {'http':>16} {'http/process':>13} {'http/in':>8}")
+for name in names:
+    t, p, h = paths[(name, "thread")], paths[(name, "process")], paths[(name, "http")]
+    print(f"{name:<10} {t[0]:>7.1f} / {t[1]:>6.1f} {p[0]:>7.1f} / {p[1]:>6.1f} {p[0] / t[0]:>5.2f}/{p[1] / t[1]:<5.2f} "
+          f"{h[0]:>7.1f} / {h[1]:>6.1f} {h[0] / p[0]:>13.3f} {h[0] / t[0]:>8.3f}")
+for r in rows:
+    if r[0] == "worker_start":
+        print(f"a worker process from start to ready (Chinese, English and the line models): p50 {float(r[2]):.0f} ms, max {float(r[4]):.0f} ms")
+    if r[0] == "worker_peak_rss_kb":
+        print(f"a worker process's peak memory after photo.jpg: {int(r[1]) // 1024} MiB")
 
 summaries = {}
 for reader in ("auto", "tesseract", "cli"):
