@@ -141,15 +141,16 @@ void filterSystemCalls()
     scmp_datum_t anyWriting = 0;
     for (scmp_datum_t bit : writing) {
         anyWriting |= bit;
-        if (seccomp_rule_add(f, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, bit, bit)) != 0)
+        if (seccomp_rule_add(f, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1, scmp_arg_cmp{2, SCMP_CMP_MASKED_EQ, bit, bit})
+            != 0)
             throw std::runtime_error("seccomp: cannot filter openat");
     }
-    if (seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, anyWriting, 0)) != 0)
+    if (seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, scmp_arg_cmp{2, SCMP_CMP_MASKED_EQ, anyWriting, 0}) != 0)
         throw std::runtime_error("seccomp: cannot filter openat");
     // New threads only, never a new process; glibc falls back from clone3,
     // whose flags a filter cannot see, to clone.
     if (seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-                         SCMP_A0(SCMP_CMP_MASKED_EQ, scmp_datum_t(CLONE_THREAD), scmp_datum_t(CLONE_THREAD)))
+                         scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, scmp_datum_t(CLONE_THREAD), scmp_datum_t(CLONE_THREAD)})
                 != 0
         || seccomp_rule_add(f, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0)
         throw std::runtime_error("seccomp: cannot filter clone");
