@@ -14,7 +14,11 @@ same arithmetic:
   the Shape, Slice, Cast and Concat nodes that fed them;
 - a multiply and add by a vector along the last axis of a 3-D tensor (each
   layer norm's affine step) becomes a grouped 1x1 convolution on an NCHW
-  view of the tensor.
+  view of the tensor;
+- each depthwise 5x5 convolution becomes four depthwise 3x3 ones on the
+  input padded by one, each cropped to its quarter of the 5x5 window and
+  summed: OpenCV 4.6 has a fast path for depthwise 3x3 with a padding of
+  one only, and runs 5x5 some thirty times slower per multiply.
 
 Usage: prepare_models.py ASSETS_DIR OUTPUT_DIR WIDTH...
 """
@@ -157,6 +161,72 @@ def last_axis_affine_as_convolution(graph):
     replace_nodes(graph, nodes)
 
 
+def opset(model):
+    return next(o.version for o in model.opset_import if o.domain in ('', 'ai.onnx'))
+
+
+def depthwise_5x5_as_3x3(model):
+    graph = model.graph
+    version = opset(model)
+    values = initializers(graph)
+    nodes, count = [], 0
+    for node in graph.node:
+        attributes = {a.name: helper.get_attribute_value(a) for a in node.attribute}
+        weight = values.get(node.input[1]) if node.op_type == 'Conv' else None
+        strides = attributes.get('strides', [1, 1])
+        if weight is None or weight.shape[1:] != (1, 5, 5) or attributes.get('group') != weight.shape[0] \
+                or attributes.get('pads') != [2, 2, 2, 2] or attributes.get('dilations', [1, 1]) != [1, 1] \
+                or any(s not in (1, 2) for s in strides) or attributes.get('auto_pad', b'NOTSET') != b'NOTSET':
+            nodes.append(node)
+            continue
+        p = 'dw5x5_%d' % count
+        count += 1
+        padded = p + '.padded'
+        if version < 11:
+            nodes.append(helper.make_node('Pad', [node.input[0]], [padded], mode='constant',
+                                          pads=[0, 0, 1, 1, 0, 0, 1, 1]))
+        else:
+            graph.initializer.append(numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64),
+                                                             p + '.pads'))
+            nodes.append(helper.make_node('Pad', [node.input[0], p + '.pads'], [padded], mode='constant'))
+        # The 3x3 windows at rows and columns 0 and 2 of the 5x5 one; taps
+        # where they overlap go to the first. On the padded input a 3x3
+        # convolution's output is 2 // stride rows (columns) longer than the
+        # 5x5 one's, and the window at offset 2 starts that much further on.
+        taken = np.zeros((5, 5), bool)
+        parts = []
+        for top in (0, 2):
+            for left in (0, 2):
+                kernel = np.zeros((weight.shape[0], 1, 3, 3), np.float32)
+                for i in range(3):
+                    for j in range(3):
+                        if not taken[top + i, left + j]:
+                            kernel[:, :, i, j] = weight[:, :, top + i, left + j]
+                            taken[top + i, left + j] = True
+                q = '%s.%d%d' % (p, top, left)
+                graph.initializer.append(numpy_helper.from_array(kernel, q + '.weight'))
+                inputs = [padded, q + '.weight']
+                if top == 0 and left == 0 and len(node.input) > 2 and node.input[2]:
+                    inputs.append(node.input[2])
+                nodes.append(helper.make_node('Conv', inputs, [q + '.full'], group=int(weight.shape[0]),
+                                              kernel_shape=[3, 3], pads=[1, 1, 1, 1], strides=strides))
+                margins = [2 // s for s in strides]
+                starts = [(top // 2) * margins[0], (left // 2) * margins[1]]
+                ends = [start - margin if start < margin else np.iinfo(np.int64).max
+                        for start, margin in zip(starts, margins)]
+                if version < 10:
+                    nodes.append(helper.make_node('Slice', [q + '.full'], [q + '.part'], axes=[2, 3],
+                                                  starts=starts, ends=[int(e) for e in ends]))
+                else:
+                    for name, v in (('starts', starts), ('ends', ends), ('axes', [2, 3])):
+                        graph.initializer.append(numpy_helper.from_array(np.array(v, np.int64), q + '.' + name))
+                    nodes.append(helper.make_node('Slice', [q + '.full', q + '.starts', q + '.ends', q + '.axes'],
+                                                  [q + '.part']))
+                parts.append(q + '.part')
+        nodes.append(helper.make_node('Sum', parts, [node.output[0]]))
+    replace_nodes(graph, nodes)
+
+
 def drop_unused(graph):
     needed = {out.name for out in graph.output}
     kept = []
@@ -186,6 +256,7 @@ def prepare(source, target, shape, affine=False):
     constant_reshape_targets(graph)
     if affine:
         last_axis_affine_as_convolution(graph)
+    depthwise_5x5_as_3x3(model)
     drop_unused(graph)
     fix_input_shape(graph, shape)
     onnx.save(model, target + '.part')
