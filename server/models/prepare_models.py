@@ -5,8 +5,8 @@ recogniser so that OpenCV 4.6's ONNX importer loads and runs them, with the
 same arithmetic:
 
 - each input gets a fixed shape (the importer infers every layer's shape
-  from it once, at load time); the recogniser once per line width, as
-  rec-<width>.onnx;
+  from it at load time); the recogniser's width is only where it starts:
+  its layers follow the line's width at run time;
 - Constant nodes become initializers, and Clip's min/max inputs become
   attributes (the importer reads only the attribute form);
 - Reshape targets computed at run time from Shape results become constants
@@ -15,12 +15,16 @@ same arithmetic:
 - a multiply and add by a vector along the last axis of a 3-D tensor (each
   layer norm's affine step) becomes a grouped 1x1 convolution on an NCHW
   view of the tensor;
-- each depthwise 5x5 convolution becomes four depthwise 3x3 ones on the
-  input padded by one, each cropped to its quarter of the 5x5 window and
-  summed: OpenCV 4.6 has a fast path for depthwise 3x3 with a padding of
-  one only, and runs 5x5 some thirty times slower per multiply.
+- in the recogniser, each mean along the last axis (the layer norms)
+  becomes a product with a constant column of 1/n, and each Squeeze a
+  Reshape with the sequence length as -1: the importer turns both into
+  layers of the sizes it saw at load time;
+- each depthwise 5x5 convolution becomes the sum of four depthwise 3x3
+  ones, each padded so that it covers a corner of the 5x5 window:
+  OpenCV 4.6 runs depthwise 3x3 on a fast path and 5x5 some thirty times
+  slower per multiply.
 
-Usage: prepare_models.py ASSETS_DIR OUTPUT_DIR WIDTH...
+Usage: prepare_models.py ASSETS_DIR OUTPUT_DIR
 """
 import os
 import shutil
@@ -37,6 +41,7 @@ DICTIONARY = 'ppocr_keys_v1.txt'
 LINE_HEIGHT = 48
 CLASSIFIER_WIDTH = 192
 DETECTOR_SIDE = 640  # any multiple of 32: the detector's layers follow the input
+RECOGNISER_WIDTH = 320  # and the recogniser's the line's width
 
 
 def initializers(graph):
@@ -161,38 +166,22 @@ def last_axis_affine_as_convolution(graph):
     replace_nodes(graph, nodes)
 
 
-def opset(model):
-    return next(o.version for o in model.opset_import if o.domain in ('', 'ai.onnx'))
-
-
-def depthwise_5x5_as_3x3(model):
-    graph = model.graph
-    version = opset(model)
+def depthwise_5x5_as_3x3(graph):
     values = initializers(graph)
     nodes, count = [], 0
     for node in graph.node:
         attributes = {a.name: helper.get_attribute_value(a) for a in node.attribute}
         weight = values.get(node.input[1]) if node.op_type == 'Conv' else None
-        strides = attributes.get('strides', [1, 1])
         if weight is None or weight.shape[1:] != (1, 5, 5) or attributes.get('group') != weight.shape[0] \
                 or attributes.get('pads') != [2, 2, 2, 2] or attributes.get('dilations', [1, 1]) != [1, 1] \
-                or any(s not in (1, 2) for s in strides) or attributes.get('auto_pad', b'NOTSET') != b'NOTSET':
+                or attributes.get('auto_pad', b'NOTSET') != b'NOTSET':
             nodes.append(node)
             continue
         p = 'dw5x5_%d' % count
         count += 1
-        padded = p + '.padded'
-        if version < 11:
-            nodes.append(helper.make_node('Pad', [node.input[0]], [padded], mode='constant',
-                                          pads=[0, 0, 1, 1, 0, 0, 1, 1]))
-        else:
-            graph.initializer.append(numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64),
-                                                             p + '.pads'))
-            nodes.append(helper.make_node('Pad', [node.input[0], p + '.pads'], [padded], mode='constant'))
-        # The 3x3 windows at rows and columns 0 and 2 of the 5x5 one; taps
-        # where they overlap go to the first. On the padded input a 3x3
-        # convolution's output is 2 // stride rows (columns) longer than the
-        # 5x5 one's, and the window at offset 2 starts that much further on.
+        # The 3x3 windows at rows and columns 0 and 2 of the 5x5 one, each
+        # padded so that its taps fall where they did; taps where windows
+        # overlap go to the first.
         taken = np.zeros((5, 5), bool)
         parts = []
         for top in (0, 2):
@@ -205,23 +194,12 @@ def depthwise_5x5_as_3x3(model):
                             taken[top + i, left + j] = True
                 q = '%s.%d%d' % (p, top, left)
                 graph.initializer.append(numpy_helper.from_array(kernel, q + '.weight'))
-                inputs = [padded, q + '.weight']
+                inputs = [node.input[0], q + '.weight']
                 if top == 0 and left == 0 and len(node.input) > 2 and node.input[2]:
                     inputs.append(node.input[2])
-                nodes.append(helper.make_node('Conv', inputs, [q + '.full'], group=int(weight.shape[0]),
-                                              kernel_shape=[3, 3], pads=[1, 1, 1, 1], strides=strides))
-                margins = [2 // s for s in strides]
-                starts = [(top // 2) * margins[0], (left // 2) * margins[1]]
-                ends = [start - margin if start < margin else np.iinfo(np.int64).max
-                        for start, margin in zip(starts, margins)]
-                if version < 10:
-                    nodes.append(helper.make_node('Slice', [q + '.full'], [q + '.part'], axes=[2, 3],
-                                                  starts=starts, ends=[int(e) for e in ends]))
-                else:
-                    for name, v in (('starts', starts), ('ends', ends), ('axes', [2, 3])):
-                        graph.initializer.append(numpy_helper.from_array(np.array(v, np.int64), q + '.' + name))
-                    nodes.append(helper.make_node('Slice', [q + '.full', q + '.starts', q + '.ends', q + '.axes'],
-                                                  [q + '.part']))
+                nodes.append(helper.make_node('Conv', inputs, [q + '.part'], group=int(weight.shape[0]),
+                                              kernel_shape=[3, 3], pads=[2 - top, 2 - left, top, left],
+                                              strides=attributes.get('strides', [1, 1])))
                 parts.append(q + '.part')
         nodes.append(helper.make_node('Sum', parts, [node.output[0]]))
     replace_nodes(graph, nodes)
@@ -241,6 +219,43 @@ def drop_unused(graph):
     graph.initializer.extend(live)
 
 
+def inferred_shapes(model, shape):
+    model = onnx.ModelProto.FromString(model.SerializeToString())
+    fix_input_shape(model.graph, shape)
+    graph = onnx.shape_inference.infer_shapes(model).graph
+    return {v.name: [d.dim_value for d in v.type.tensor_type.shape.dim]
+            for v in list(graph.value_info) + list(graph.input) + list(graph.output)}
+
+
+def sequence_free(model, shape):
+    """ReduceMean over the last axis and Squeeze as layers that follow the width."""
+    graph = model.graph
+    wider = list(shape[:-1]) + [shape[-1] * 2]
+    at, at_wider = inferred_shapes(model, shape), inferred_shapes(model, wider)
+    nodes = []
+    for node in graph.node:
+        attributes = {a.name: helper.get_attribute_value(a) for a in node.attribute}
+        source = at.get(node.input[0]) if node.input else None
+        if node.op_type == 'ReduceMean' and source and attributes.get('keepdims', 1) == 1 \
+                and [a % len(source) for a in attributes.get('axes', [])] == [len(source) - 1]:
+            column = node.output[0] + '.column'
+            graph.initializer.append(numpy_helper.from_array(
+                np.full((source[-1], 1), 1.0 / source[-1], np.float32), column))
+            nodes.append(helper.make_node('MatMul', [node.input[0], column], [node.output[0]]))
+        elif node.op_type == 'Squeeze' and source:
+            target = [-1 if at_wider[node.output[0]][i] != d else d for i, d in enumerate(at[node.output[0]])]
+            if target.count(-1) > 1:
+                raise ValueError('%s: more than one dimension follows the width' % node.output[0])
+            name = node.output[0] + '.target'
+            graph.initializer.append(numpy_helper.from_array(np.array(target, np.int64), name))
+            nodes.append(helper.make_node('Reshape', [node.input[0], name], [node.output[0]]))
+        elif node.op_type == 'ReduceMean':
+            raise ValueError('%s: a mean this script does not know how to rewrite' % node.output[0])
+        else:
+            nodes.append(node)
+    replace_nodes(graph, nodes)
+
+
 def fix_input_shape(graph, shape):
     dims = graph.input[0].type.tensor_type.shape.dim
     for dim, value in zip(dims, shape):
@@ -248,15 +263,16 @@ def fix_input_shape(graph, shape):
         dim.dim_value = value
 
 
-def prepare(source, target, shape, affine=False):
+def prepare(source, target, shape, line=False):
     model = onnx.load(source)
     graph = model.graph
     constants_to_initializers(graph)
     clip_bounds_as_attributes(graph)
     constant_reshape_targets(graph)
-    if affine:
+    if line:
         last_axis_affine_as_convolution(graph)
-    depthwise_5x5_as_3x3(model)
+        sequence_free(model, shape)
+    depthwise_5x5_as_3x3(graph)
     drop_unused(graph)
     fix_input_shape(graph, shape)
     onnx.save(model, target + '.part')
@@ -264,18 +280,15 @@ def prepare(source, target, shape, affine=False):
 
 
 def main(argv):
-    if len(argv) < 4:
+    if len(argv) != 3:
         sys.exit(__doc__)
-    assets, output, widths = argv[1], argv[2], [int(w) for w in argv[3:]]
+    assets, output = argv[1], argv[2]
     os.makedirs(output, exist_ok=True)
     prepare(os.path.join(assets, DETECTOR), os.path.join(output, 'det.onnx'), [1, 3, DETECTOR_SIDE, DETECTOR_SIDE])
     prepare(os.path.join(assets, CLASSIFIER), os.path.join(output, 'cls.onnx'),
             [1, 3, LINE_HEIGHT, CLASSIFIER_WIDTH])
-    for width in widths:
-        if width % 32:
-            sys.exit('line widths must be multiples of 32: %d' % width)
-        prepare(os.path.join(assets, RECOGNISER), os.path.join(output, 'rec-%d.onnx' % width),
-                [1, 3, LINE_HEIGHT, width], affine=True)
+    prepare(os.path.join(assets, RECOGNISER), os.path.join(output, 'rec.onnx'),
+            [1, 3, LINE_HEIGHT, RECOGNISER_WIDTH], line=True)
     shutil.copyfile(os.path.join(assets, DICTIONARY), os.path.join(output, 'keys.txt'))
 
 
