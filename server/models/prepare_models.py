@@ -19,6 +19,8 @@ same arithmetic:
   becomes a product with a constant column of 1/n, and each Squeeze a
   Reshape with the sequence length as -1: the importer turns both into
   layers of the sizes it saw at load time;
+- the recogniser's closing softmax is dropped: the service takes it over the
+  scores itself, some five times faster than the importer's layer;
 - each depthwise 5x5 convolution becomes the sum of four depthwise 3x3
   ones, each padded so that it covers a corner of the 5x5 window:
   OpenCV 4.6 runs depthwise 3x3 on a fast path and 5x5 some thirty times
@@ -256,6 +258,15 @@ def sequence_free(model, shape):
     replace_nodes(graph, nodes)
 
 
+def without_closing_softmax(graph):
+    last = graph.node[-1]
+    if last.op_type != 'Softmax' or last.output[0] != graph.output[0].name:
+        raise ValueError('the recogniser does not end in a softmax')
+    producer = next(n for n in graph.node if last.input[0] in n.output)
+    producer.output[0] = last.output[0]
+    del graph.node[-1]
+
+
 def fix_input_shape(graph, shape):
     dims = graph.input[0].type.tensor_type.shape.dim
     for dim, value in zip(dims, shape):
@@ -272,6 +283,7 @@ def prepare(source, target, shape, line=False):
     if line:
         last_axis_affine_as_convolution(graph)
         sequence_free(model, shape)
+        without_closing_softmax(graph)
     depthwise_5x5_as_3x3(graph)
     drop_unused(graph)
     fix_input_shape(graph, shape)
