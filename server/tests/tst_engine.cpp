@@ -451,6 +451,14 @@ INSTANTIATE_TEST_SUITE_P(
                 CameraCase{"page_upside_down_and_slanted", "prose_zh.txt",
                            [] { return jpegOf(photographed(greyOf("prose_zh.png"), 175, 0.06, 1.0), 70); }, 2,
                            0.05},
+                CameraCase{"lines_longer_than_the_recogniser_reads", "serif.txt",
+                           [] {
+                               cv::Mat wide, bgr; // squeezed back to the recogniser's widest input
+                               cv::resize(greyOf("serif.png"), wide, {}, 2.5, 1.0, cv::INTER_CUBIC);
+                               cv::cvtColor(wide, bgr, cv::COLOR_GRAY2BGR);
+                               return jpegOf(bgr, 80);
+                           },
+                           0, 0.02},
                 CameraCase{"textbook_turned_64_degrees", "camera/en_textbook_rotated.txt",
                            [] { return fixture("camera/en_textbook_rotated.jpg"); }, 3, 0.06},
                 CameraCase{"small_notice", "camera/zh_notice.txt", [] { return fixture("camera/zh_notice.jpg"); },

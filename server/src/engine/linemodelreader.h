@@ -7,7 +7,6 @@
 #include <opencv2/dnn.hpp>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace ocrserver {
@@ -19,7 +18,7 @@ namespace ocrserver {
 class LineModelReader : public PageReader
 {
 public:
-    // Loads every model in `folder` (det.onnx, cls.onnx, rec-<width>.onnx,
+    // Loads every model in `folder` (det.onnx, cls.onnx, rec.onnx,
     // keys.txt); throws std::runtime_error naming what is missing or broken.
     explicit LineModelReader(const std::string &folder);
 
@@ -43,7 +42,7 @@ private:
     cv::dnn::Net m_detector;
     cv::Size m_detectorInput; // the input size m_detector was made for
     cv::dnn::Net m_classifier;
-    std::vector<std::pair<int, cv::dnn::Net>> m_recognisers; // by input width, narrowest first
+    cv::dnn::Net m_recogniser;
     std::vector<std::string> m_dictionary;
 };
 
