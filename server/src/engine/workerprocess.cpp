@@ -444,12 +444,11 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
             break;
         if (n < 0 && errno == EINTR)
             continue;
-        const auto timeout = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? wait() : std::chrono::milliseconds(-1);
+        const bool pending = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        const auto timeout = pending ? wait() : std::chrono::milliseconds(-1);
         if (timeout.count() < 0) {
-            if (n == 0 || n == 1) {
-                result.outcome = Outcome::Failed;
-                *untouched = n == 0;
-            }
+            // Closed, or reset with the page still unread in it: never taken.
+            *untouched = !pending && n <= 0;
             ::kill(m_pid, SIGKILL);
             *ending = reap();
             return result;
