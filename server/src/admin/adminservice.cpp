@@ -167,7 +167,10 @@ std::string AdminService::metrics() const
     out.family("queue_capacity", "gauge", "Recognitions that may wait before error 18.");
     out.family("workers_busy", "gauge", "Workers recognising a page.");
     out.family("workers", "gauge", "Workers.");
+    out.family("worker_restarts_total", "counter",
+               "Worker processes replaced: killed at a deadline or for a client that left, or ended on their own.");
     if (engine) {
+        out.sample("worker_restarts_total", "", double(engine->counters().restarts.load()));
         out.sample("queue_length", "", engine->counters().queued.load());
         out.sample("queue_capacity", "", double(engine->queueLength()));
         out.sample("workers_busy", "", engine->counters().busy.load());

@@ -91,6 +91,7 @@ void OcrEngine::keepSpare()
 // a line (a decoder that crashed, memory run out).
 void OcrEngine::noteLoss(const std::string &ending, const char *when)
 {
+    ++m_counters.restarts;
     if (ending == "killed")
         return;
     std::fprintf(stderr, "virelto-ocr-server: a worker process %s %s; another takes its place\n", ending.c_str(), when);
@@ -100,7 +101,6 @@ void OcrEngine::noteLoss(const std::string &ending, const char *when)
 // Takes the spare for a slot whose process is gone; false when stopping.
 bool OcrEngine::replaceWorker(Slot &slot)
 {
-    ++m_counters.restarts;
     std::unique_lock<std::mutex> lock(m_spareMutex);
     for (;;) {
         m_spareChanged.wait(lock, [this] { return m_abort.load() || m_spare; });

@@ -183,7 +183,7 @@ private:
     std::vector<Queued> takeCancelled();
     std::unique_ptr<WorkerProcess> startWorker();
     bool replaceWorker(Slot &slot);
-    static void noteLoss(const std::string &ending, const char *when);
+    void noteLoss(const std::string &ending, const char *when);
     void keepSpare();
 
     const std::string m_defaultLanguage;
