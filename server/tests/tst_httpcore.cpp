@@ -795,8 +795,10 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
     ASSERT_TRUE(busy);
     if (c.what == Hostile::Crash) {
         // Every worker process: the reading one, the idle one and the spare.
+        // SIGABRT, as a failed assertion in a decoder would (a sanitizer
+        // build would report a SIGSEGV as a fault of its own).
         for (pid_t child : childrenOf(server.pid()))
-            kill(child, SIGSEGV);
+            kill(child, SIGABRT);
     } else if (c.what == Hostile::Stop) {
         kill(server.pid(), SIGTERM);
         EXPECT_EQ(waitForExit(server.pid(), 20s), 0);
@@ -819,12 +821,15 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
     if (c.what != Hostile::Crash)
         ended();
     if (c.what == Hostile::Crash) {
-        EXPECT_TRUE(server.waitForLog("a worker process ended by signal 11 while reading a page")) << server.log();
+        EXPECT_TRUE(server.waitForLog("a worker process ended by signal 6 while reading a page")) << server.log();
     }
-    // The held or crashed worker process was replaced.
+    // A worker process held inside a library, or crashed, was replaced (a
+    // long page ends itself between lines).
     const auto figures = adminGet(server.adminPort(), "/metrics");
     ASSERT_TRUE(figures);
-    EXPECT_EQ(figures->body.find("\nvirelto_ocr_worker_restarts_total 0\n"), std::string::npos) << figures->body;
+    if (c.what == Hostile::Crash || c.page != textSheet) {
+        EXPECT_EQ(figures->body.find("\nvirelto_ocr_worker_restarts_total 0\n"), std::string::npos);
+    }
     // Every line of the log is the server's own.
     std::istringstream log(server.log());
     for (std::string line; std::getline(log, line);)

@@ -413,48 +413,44 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
         return Tick;
     };
 
-    std::size_t sent = 0;
-    while (sent < message.size()) {
-        const ssize_t n = ::send(m_socket, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += std::size_t(n);
-            continue;
-        }
+    // One step of the page going out or its receipt coming back: false when
+    // the socket would block and the wait is over, or when the process is
+    // gone before it took the page (it was dying already; `untouched`).
+    const auto step = [&](ssize_t n, short events) {
+        const bool blocked = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (n < 0 && errno == EINTR)
-            continue;
-        const bool full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        const auto timeout = full ? wait() : std::chrono::milliseconds(-1);
+            return true;
+        const auto timeout = blocked ? wait() : std::chrono::milliseconds(-1);
         if (timeout.count() < 0) {
-            // Gone before it could take the page: it was dying already.
-            *untouched = !full;
-            ::kill(m_pid, SIGKILL);
-            *ending = reap();
-            return result;
+            *untouched = !blocked && n <= 0;
+            return false;
         }
-        pollfd p{m_socket, POLLOUT, 0};
+        pollfd p{m_socket, events, 0};
         poll(&p, 1, int(timeout.count()));
-    }
-
-    // The process says when it has the whole page: one that was already
-    // dying never started it, and the page can go to another.
-    char taken = 0;
-    for (;;) {
+        return true;
+    };
+    // The process says when it has the whole page ('T').
+    bool delivered = false;
+    for (std::size_t sent = 0; !delivered;) {
+        if (sent < message.size()) {
+            const ssize_t n = ::send(m_socket, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+            if (n > 0)
+                sent += std::size_t(n);
+            else if (!step(n, POLLOUT))
+                break;
+            continue;
+        }
+        char taken = 0;
         const ssize_t n = ::read(m_socket, &taken, 1);
-        if (n == 1 && taken == Taken)
+        if (n == 1)
+            delivered = taken == Taken;
+        if (n == 1 ? !delivered : !step(n, POLLIN))
             break;
-        if (n < 0 && errno == EINTR)
-            continue;
-        const bool pending = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        const auto timeout = pending ? wait() : std::chrono::milliseconds(-1);
-        if (timeout.count() < 0) {
-            // Closed, or reset with the page still unread in it: never taken.
-            *untouched = !pending && n <= 0;
-            ::kill(m_pid, SIGKILL);
-            *ending = reap();
-            return result;
-        }
-        pollfd p{m_socket, POLLIN, 0};
-        poll(&p, 1, int(timeout.count()));
+    }
+    if (!delivered) {
+        ::kill(m_pid, SIGKILL);
+        *ending = reap();
+        return result;
     }
 
     std::string payload;
