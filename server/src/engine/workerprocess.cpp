@@ -549,7 +549,7 @@ std::string warmUpPdf()
     return pdf + xref + "trailer\n<< /Size 6 /Root 1 0 R >>\nstartxref\n" + std::to_string(start) + "\n%%EOF\n";
 }
 
-std::vector<std::string> readableFolders(const std::string &models)
+[[maybe_unused]] std::vector<std::string> readableFolders(const std::string &models)
 {
     std::vector<std::string> folders = {"/usr", "/etc/fonts", "/etc/ld.so.cache", "/var/cache/fontconfig"};
     if (const char *tessdata = std::getenv("TESSDATA_PREFIX"))
