@@ -1045,6 +1045,8 @@ TEST(HttpCoreAdmin, ScrapeCountsWhatHappenedAndRevealsNothing)
     c.send(post(std::string(OcrPath) + "?access_token=" + token + "&x=query-value", imageForm(fixture("small.png"))));
     const auto read = c.response(60s);
     ASSERT_TRUE(read && read->parsed().contains("words_result")) << (read ? read->body : "no answer");
+    // Counted and logged once written, which may come after the client has it all.
+    ASSERT_TRUE(server.waitForLog("\"path\":\"/rest/2.0/ocr/v1/accurate_basic\"")) << server.log();
     Connection big(server.port());
     big.send("GET /" + std::string(20000, 'z') + " HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(big.response());
