@@ -78,8 +78,8 @@ struct Recognition
         std::chrono::nanoseconds prepare{0};
         std::chrono::nanoseconds read{0};
     } timing;
-    // What the libraries printed while this page was read, cut short and
-    // escaped: one line of printable ASCII, empty when they said nothing.
+    // What the libraries printed while this page was read, as printed (at
+    // most 512 bytes); empty when they said nothing.
     std::string libraryOutput;
 
     static Recognition ended(Outcome outcome)

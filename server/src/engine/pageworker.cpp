@@ -105,7 +105,7 @@ Recognition PageWorker::read(const RecognitionJob &job, const ReadingStop &stop)
         result.outcome = Outcome::Failed;
     }
     result.timing.reader = &reader == m_tesseract.get() ? "tesseract" : "lines";
-    result.timing.prepare = decoded - started;
+    result.timing.prepare = decoded - started; // a reading that failed started the result afresh
     result.timing.read = Clock::now() - decoded;
     return result;
 }

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VIRELTO_SANITIZED 1
@@ -69,19 +70,20 @@ bool inherited(const char *entry)
                        [entry](const char *name) { return std::strncmp(entry, name, std::strlen(name)) == 0; });
 }
 
-std::string frame(const std::string &payload)
+// A frame: the payload's size, 8 bytes in the machine's order, then the payload.
+void appendFrame(std::string *out, std::string_view payload)
 {
-    std::string out(8, '\0');
     const std::uint64_t size = payload.size();
-    std::memcpy(out.data(), &size, 8);
-    return out + payload;
+    out->append(reinterpret_cast<const char *>(&size), 8);
+    out->append(payload);
 }
 
-// Blocking transfers for the worker's side.
-bool writeAll(int fd, const char *data, std::size_t size)
+// Blocking transfers for the worker's side: all of it, or false.
+template<typename Transfer, typename Byte>
+bool transferAll(Transfer transfer, int fd, Byte *data, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+        const ssize_t n = transfer(fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -90,20 +92,16 @@ bool writeAll(int fd, const char *data, std::size_t size)
         size -= std::size_t(n);
     }
     return true;
+}
+
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    return transferAll(::write, fd, data, size);
 }
 
 bool readAll(int fd, char *data, std::size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = ::read(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    return transferAll(::read, fd, data, size);
 }
 
 bool readFrame(int fd, std::string *payload, std::uint64_t limit)
@@ -179,19 +177,8 @@ Recognition decodeResult(const std::string &payload)
     r.timing.reader = reader == "lines" || reader == "tesseract" ? reader : std::string();
     r.timing.prepare = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("prepare_ns").get<std::int64_t>()));
     r.timing.read = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("read_ns").get<std::int64_t>()));
-    // Printable ASCII only, bounded: it goes into the service's log.
-    for (unsigned char c : j.at("output").get<std::string>()) {
-        if (r.libraryOutput.size() >= MaxLibraryOutput)
-            break;
-        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-            r.libraryOutput += char(c);
-        } else {
-            static const char hex[] = "0123456789abcdef";
-            r.libraryOutput += "\\x";
-            r.libraryOutput += hex[c >> 4];
-            r.libraryOutput += hex[c & 15];
-        }
-    }
+    // Bounded here too: the process may not be what it was.
+    r.libraryOutput = j.at("output").get<std::string>().substr(0, MaxLibraryOutput);
     return r;
 }
 
@@ -385,7 +372,10 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
                        {"language", job.language}, {"detect_direction", job.detectDirection},
                        {"deadline_ms", std::max<std::int64_t>(0, remaining.count())}};
     const std::vector<std::uint8_t> headBytes = json::to_cbor(head);
-    const std::string message = frame(std::string(headBytes.begin(), headBytes.end())) + frame(job.image);
+    std::string message;
+    message.reserve(16 + headBytes.size() + job.image.size());
+    appendFrame(&message, std::string_view(reinterpret_cast<const char *>(headBytes.data()), headBytes.size()));
+    appendFrame(&message, job.image);
 
     bool asked = false;
     Clock::time_point askedAt;
@@ -487,7 +477,8 @@ void requestStop(int)
 
 bool sendPayload(const std::string &payload)
 {
-    const std::string framed = frame(payload);
+    std::string framed;
+    appendFrame(&framed, payload);
     return writeAll(ChildSocket, framed.data(), framed.size());
 }
 

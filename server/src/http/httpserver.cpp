@@ -142,15 +142,16 @@ bool limitBody(RequestParser &parser, std::size_t limit)
     return !length || *length <= limit;
 }
 
-std::string loggablePath(std::string_view target)
+// Printable ASCII but the backslash and `alsoEscaped` as it is, every other
+// byte as \xNN, at most `maxShown` bytes of the text: nothing in it can end
+// or forge a log line.
+std::string escapedForLog(std::string_view text, std::size_t maxShown, std::string_view alsoEscaped)
 {
-    constexpr std::size_t MaxShown = 200;
     static const char hex[] = "0123456789abcdef";
-    target = target.substr(0, target.find('?'));
     std::string out;
-    for (const char c : target.substr(0, MaxShown)) {
+    for (const char c : text.substr(0, maxShown)) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x21 || byte >= 0x7f || byte == '\\') {
+        if (byte < 0x20 || byte >= 0x7f || byte == '\\' || alsoEscaped.find(c) != std::string_view::npos) {
             out += "\\x";
             out += hex[byte >> 4];
             out += hex[byte & 15];
@@ -158,13 +159,20 @@ std::string loggablePath(std::string_view target)
             out += c;
         }
     }
-    if (target.size() > MaxShown)
+    if (text.size() > maxShown)
         out += "...";
+    return out;
+}
+
+std::string loggablePath(std::string_view target)
+{
+    const std::string out = escapedForLog(target.substr(0, target.find('?')), 200, " ");
     return out.empty() ? "-" : out;
 }
 
 std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
 {
+    constexpr std::size_t MaxNote = 512;
     char stamp[32];
     std::tm utc{};
     gmtime_r(&now, &utc);
@@ -176,7 +184,7 @@ std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
         const std::string logId = r.logId ? std::to_string(r.logId) : "null";
         return "{\"time\":" + quoted(stamp) + ",\"client\":" + quoted(r.client.empty() ? "-" : r.client)
                 + ",\"method\":" + quoted(r.method) + ",\"path\":" + quoted(r.path) + figures + logId
-                + (r.note.empty() ? std::string() : ",\"library\":" + quoted(r.note)) + '}';
+                + (r.note.empty() ? std::string() : ",\"library\":" + quoted(escapedForLog(r.note, MaxNote, ""))) + '}';
     }
     std::snprintf(figures, sizeof figures, " %d error=%d %.1fms body=%zu", r.status, r.code, r.milliseconds,
                   r.bodyBytes);
@@ -186,7 +194,7 @@ std::string logLine(const LogRecord &r, LogFormat format, std::time_t now)
     if (r.logId)
         line += " log_id=" + std::to_string(r.logId);
     if (!r.note.empty())
-        line += " library=\"" + std::string(r.note) + '"';
+        line += " library=\"" + escapedForLog(r.note, MaxNote, "\"") + '"';
     return line;
 }
 

@@ -31,7 +31,7 @@ struct Answer
     int logCode = 0;
     std::string client;      // who asked, for the log and the figures; empty: nobody known
     std::uint64_t logId = 0; // the reply's log_id; 0: none
-    std::string note;        // one escaped, bounded line for the log (what libraries said); may be empty
+    std::string note;        // for the log, as it came (what libraries said); escaped and cut short there
 };
 
 // Why the core answered a request itself, before or instead of its handler.
