@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Camera pictures with their true text (NAME.jpg or NAME.png beside
-// NAME.txt): character error rate and time per picture, for each reader,
+// NAME.txt): character error rate (also regardless of line order), English
+// word error rate and time per picture, for each reader,
 // English (en_*) and Chinese (zh_*) apart.
 //   camera_bench FOLDER [auto|tesseract|cli]...
 // auto and tesseract are the service's readers, called in-process with one
@@ -33,17 +34,24 @@ std::vector<std::string> linesOf(const std::string &text)
     return lines;
 }
 
+void addTo(CharacterErrors &sum, const CharacterErrors &e)
+{
+    sum.edits += e.edits;
+    sum.length += e.length;
+}
+
 struct Tally
 {
-    CharacterErrors errors;
+    CharacterErrors errors, orderFree, words;
     double seconds = 0;
     int pictures = 0;
-    void add(const CharacterErrors &e, double s)
+    void add(const Tally &t)
     {
-        errors.edits += e.edits;
-        errors.length += e.length;
-        seconds += s;
-        ++pictures;
+        addTo(errors, t.errors);
+        addTo(orderFree, t.orderFree);
+        addTo(words, t.words);
+        seconds += t.seconds;
+        pictures += t.pictures;
     }
 };
 
@@ -107,25 +115,35 @@ int main(int argc, char **argv)
                 for (const auto &line : result.lines)
                     read.push_back(line.text);
             }
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            const CharacterErrors errors =
-                    characterErrors(linesOf(readFile(fs::path(picture).replace_extension(".txt"))), read);
-            (picture.filename().string().rfind("zh_", 0) == 0 ? chinese : english).add(errors, seconds);
-            std::printf("%-10s %-28s CER %.3f  %5.2f s  %2zu lines  direction %d\n", reader.c_str(),
-                        picture.filename().c_str(), errors.rate(), seconds, result.lines.size(), result.direction);
+            const bool isChinese = picture.filename().string().rfind("zh_", 0) == 0;
+            const std::vector<std::string> truth = linesOf(readFile(fs::path(picture).replace_extension(".txt")));
+            Tally one;
+            one.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            one.pictures = 1;
+            one.errors = characterErrors(truth, read);
+            one.orderFree = orderFreeErrors(truth, read);
+            if (!isChinese)
+                one.words = wordErrors(truth, read);
+            (isChinese ? chinese : english).add(one);
+            char wer[32] = "   -  ";
+            if (!isChinese)
+                std::snprintf(wer, sizeof wer, "%.3f", one.words.rate());
+            std::printf("%-10s %-32s CER %.3f  order-free %.3f  WER %s  %5.2f s  %2zu lines  direction %d\n",
+                        reader.c_str(), picture.filename().c_str(), one.errors.rate(), one.orderFree.rate(), wer,
+                        one.seconds, result.lines.size(), result.direction);
             if (std::getenv("CAMERA_BENCH_SHOW"))
                 for (const auto &line : read)
                     std::printf("    | %s\n", line.c_str());
             std::fflush(stdout);
         }
-        CharacterErrors all = english.errors;
-        all.edits += chinese.errors.edits;
-        all.length += chinese.errors.length;
+        Tally all = english;
+        all.add(chinese);
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
-        std::printf("%-10s English CER %.3f  Chinese CER %.3f  overall %.3f  mean %.2f s a picture  peak RSS %ld MiB\n",
-                    reader.c_str(), english.errors.rate(), chinese.errors.rate(), all.rate(),
-                    (english.seconds + chinese.seconds) / std::max(1, english.pictures + chinese.pictures),
+        std::printf("%-10s English CER %.3f  Chinese CER %.3f  overall %.3f  order-free %.3f  English WER %.3f  "
+                    "mean %.2f s a picture  peak RSS %ld MiB\n",
+                    reader.c_str(), english.errors.rate(), chinese.errors.rate(), all.errors.rate(),
+                    all.orderFree.rate(), english.words.rate(), all.seconds / std::max(1, all.pictures),
                     usage.ru_maxrss / 1024);
     }
     return 0;

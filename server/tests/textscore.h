@@ -47,4 +47,14 @@ struct CharacterErrors
 };
 CharacterErrors characterErrors(const std::vector<std::string> &expected, const std::vector<std::string> &actual);
 
+// The same characters counted whatever their order (a page read in another
+// line order, or columns joined): edits are the characters missing or extra,
+// whichever are more.
+CharacterErrors orderFreeErrors(const std::vector<std::string> &expected, const std::vector<std::string> &actual);
+
+// Errors in words, as a person who copies the text sees them: the lines
+// joined with spaces, NFKC, split at white space; words run together or
+// split apart are errors. `length` is the expected word count.
+CharacterErrors wordErrors(const std::vector<std::string> &expected, const std::vector<std::string> &actual);
+
 #endif

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <fstream>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 
 namespace ocrserver {
@@ -155,19 +156,13 @@ cv::dnn::Net loadNet(const std::string &path)
     return netFrom(readModel(path), path);
 }
 
-// A line's crop straightened to a rectangle as tall as the line; a line
-// standing on end (a column of Chinese, say) is laid down, its top to the left.
-cv::Mat cropLine(const cv::Mat &image, const Quad &quad, cv::Matx33f *cropToImage, bool *laidDown)
+// A line's crop laid straight along its outline, as tall as the line; a
+// line standing on end (a column of Chinese, say) is laid down, its top to
+// the left.
+cv::Mat cropLine(const cv::Mat &image, const LineStrip &strip, bool *laidDown)
 {
-    const float width = std::max(distance(quad[0], quad[1]), distance(quad[3], quad[2]));
-    const float height = std::max(distance(quad[0], quad[3]), distance(quad[1], quad[2]));
-    const int w = std::max(1, int(std::lround(width))), h = std::max(1, int(std::lround(height)));
-    const cv::Point2f to[4] = {{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
-    const cv::Matx33f transform = cv::getPerspectiveTransform(quad.data(), to);
-    *cropToImage = transform.inv();
-    cv::Mat crop;
-    cv::warpPerspective(image, crop, cv::Mat(transform), cv::Size(w, h), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
-    *laidDown = h >= 1.5 * w;
+    cv::Mat crop = strip.cut(image);
+    *laidDown = strip.height() >= 1.5 * strip.width();
     if (*laidDown)
         cv::rotate(crop, crop, cv::ROTATE_90_COUNTERCLOCKWISE);
     return crop;
@@ -210,11 +205,12 @@ void softmaxRows(const cv::Mat &scores)
 struct LineModelReader::Line
 {
     Quad quad; // in the picture as read
+    LineOutline outline;          // likewise
+    std::optional<LineStrip> strip; // the outline as cut
     bool turnedOver = false; // the classifier's answer, before the page's turn
     float confidence = 0;    // and how sure it was
     bool upsideDown = false; // relative to the page
     bool laidDown = false;   // the crop was turned a quarter
-    cv::Matx33f cropToImage;
     int cropWidth = 0, cropHeight = 0; // after laying down
     int scaledWidth = 0;               // the crop's width at LineHeight, as recognised
     int inputWidth = 0;                // the recogniser's input width
@@ -265,11 +261,17 @@ std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image,
     const float sx = float(image.cols) / float(size.width), sy = float(image.rows) / float(size.height);
     std::vector<Line> lines;
     for (const DetectedLine &found : linesInProbabilityMap(probability, {}, angle)) {
+        const auto toImage = [&](cv::Point2f p) {
+            return cv::Point2f(std::clamp(p.x * sx, 0.0f, float(image.cols - 1)),
+                               std::clamp(p.y * sy, 0.0f, float(image.rows - 1)));
+        };
         Line line;
-        for (size_t i = 0; i < 4; ++i)
-            line.quad[i] = {std::clamp(found.quad[i].x * sx, 0.0f, float(image.cols - 1)),
-                            std::clamp(found.quad[i].y * sy, 0.0f, float(image.rows - 1))};
-        lines.push_back(line);
+        std::transform(found.quad.begin(), found.quad.end(), line.quad.begin(), toImage);
+        for (size_t i = 0; i < found.outline.top.size(); ++i) {
+            line.outline.top.push_back(toImage(found.outline.top[i]));
+            line.outline.bottom.push_back(toImage(found.outline.bottom[i]));
+        }
+        lines.push_back(std::move(line));
     }
     return lines;
 }
@@ -354,8 +356,12 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     }
     const float lean = direction.lines > 0 ? direction.angle : 0;
     if (direction.lines > 0 && std::abs(lean) > 1) {
-        for (Line &line : lines) // corners ordered along the page's own lines
+        for (Line &line : lines) { // corners ordered along the page's own lines; a bent line's follow it already
+            if (line.outline.top.size() > 2)
+                continue;
             line.quad = orderedCorners(cv::minAreaRect(std::vector<cv::Point2f>(line.quad.begin(), line.quad.end())), lean);
+            line.outline = outlineOf(line.quad);
+        }
     }
 
     // Which way up each line lies; a page whose lines mostly read upside
@@ -365,7 +371,8 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     for (size_t i = 0; i < lines.size(); ++i) {
         if (stopped())
             return;
-        crops[i] = cropLine(image, lines[i].quad, &lines[i].cropToImage, &lines[i].laidDown);
+        lines[i].strip.emplace(lines[i].outline);
+        crops[i] = cropLine(image, *lines[i].strip, &lines[i].laidDown);
         lines[i].turnedOver = classify(crops[i], &lines[i].confidence);
         const float weight = float(crops[i].cols);
         totalWeight += weight;
@@ -387,7 +394,16 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
             for (size_t k = 0; k < 4; ++k) // the old bottom right is the new top left
                 q[k] = apply(half, lines[i].quad[(k + 2) % 4]);
             lines[i].quad = q;
-            crops[i] = cropLine(image, lines[i].quad, &lines[i].cropToImage, &lines[i].laidDown);
+            // The old lower edge, from its end, is the new upper edge.
+            LineOutline &o = lines[i].outline;
+            std::swap(o.top, o.bottom);
+            for (std::vector<cv::Point2f> *edge : {&o.top, &o.bottom}) {
+                std::reverse(edge->begin(), edge->end());
+                for (cv::Point2f &p : *edge)
+                    p = apply(half, p);
+            }
+            lines[i].strip.emplace(o);
+            crops[i] = cropLine(image, *lines[i].strip, &lines[i].laidDown);
         }
     }
     for (Line &line : lines)
@@ -478,8 +494,7 @@ Box LineModelReader::boxAsSent(float left, float right, const Line &line, const 
             p = {w - p.x, h - p.y};
         if (line.laidDown)
             p = {h - p.y, p.x};
-        const cv::Vec3f q = line.cropToImage * cv::Vec3f(p.x, p.y, 1);
-        const cv::Point2f s = apply(toSent, {q[0] / q[2], q[1] / q[2]});
+        const cv::Point2f s = apply(toSent, line.strip->toPicture(p));
         x0 = std::min(x0, s.x);
         y0 = std::min(y0, s.y);
         x1 = std::max(x1, s.x);

@@ -38,7 +38,170 @@ float meanInside(const cv::Mat &probability, const std::vector<cv::Point> &conto
     return float(cv::mean(probability(bounds), mask)[0]);
 }
 
+cv::Point2f lerp(cv::Point2f a, cv::Point2f b, float f)
+{
+    return a + (b - a) * f;
+}
+
+float median(std::vector<float> values)
+{
+    if (values.empty())
+        return 0;
+    std::nth_element(values.begin(), values.begin() + long(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+// The outline of a line whose core (`contour`, the map's pixels) bends
+// within `quad`, the rectangle around the grown line: the core's upper and
+// lower edges in slices along the line, grown as the core is, its ends as
+// the rectangle's. Empty when the core lies straight enough for `quad`.
+LineOutline bentOutline(const std::vector<cv::Point> &contour, const Quad &quad, float coreHeight,
+                        const DetectorSettings &settings)
+{
+    const float run = length(quad[1] - quad[0]), across = length(quad[3] - quad[0]);
+    if (run < 3 * across || coreHeight < 1)
+        return {};
+    const cv::Point2f u = (quad[1] - quad[0]) / run, v = (quad[3] - quad[0]) / across;
+    const cv::Rect bounds = cv::boundingRect(contour);
+    cv::Mat mask = cv::Mat::zeros(bounds.size(), CV_8U);
+    std::vector<cv::Point> shifted(contour.size());
+    std::transform(contour.begin(), contour.end(), shifted.begin(), [&](cv::Point p) { return p - bounds.tl(); });
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
+
+    // Slices about a core's height wide, at most 48 of them.
+    const float sliceWidth = std::max(coreHeight, run / 48);
+    const int slices = std::max(1, int(std::ceil(run / sliceWidth)));
+    struct Slice
+    {
+        float sumS = 0, low = 1e9f, high = -1e9f;
+        int pixels = 0;
+    };
+    std::vector<Slice> sliced(size_t(slices) + 1);
+    for (int y = 0; y < mask.rows; ++y) {
+        const uchar *row = mask.ptr<uchar>(y);
+        for (int x = 0; x < mask.cols; ++x) {
+            if (!row[x])
+                continue;
+            const cv::Point2f d = cv::Point2f(float(x + bounds.x), float(y + bounds.y)) - quad[0];
+            const float along = d.dot(u), t = d.dot(v);
+            Slice &slice = sliced[size_t(std::clamp(int(along / sliceWidth), 0, slices))];
+            slice.sumS += along;
+            slice.low = std::min(slice.low, t);
+            slice.high = std::max(slice.high, t + 1);
+            ++slice.pixels;
+        }
+    }
+    std::vector<float> at, middle, half;
+    for (const Slice &slice : sliced) {
+        if (slice.pixels == 0)
+            continue;
+        at.push_back(slice.sumS / float(slice.pixels));
+        middle.push_back((slice.low + slice.high) / 2);
+        half.push_back((slice.high - slice.low) / 2);
+    }
+    const size_t n = at.size();
+    if (n < 4)
+        return {};
+    // A straight line through the middles; a line that keeps within a fifth
+    // of its height of it is straight.
+    double sa = 0, sm = 0, saa = 0, sam = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sa += at[i];
+        sm += middle[i];
+        saa += double(at[i]) * at[i];
+        sam += double(at[i]) * middle[i];
+    }
+    const double slope = (n * sam - sa * sm) / std::max(1e-6, n * saa - sa * sa);
+    const double offset = (sm - slope * sa) / double(n);
+    float worst = 0;
+    for (size_t i = 0; i < n; ++i)
+        worst = std::max(worst, std::abs(middle[i] - float(offset + slope * at[i])));
+    if (worst < 0.2f * coreHeight)
+        return {};
+
+    // Grown as the detector's rule grows the core: area x ratio / perimeter,
+    // of the core itself (its rectangle holds the bend).
+    const float grow = float(cv::contourArea(contour)) * settings.unclipRatio
+            / std::max(1.0f, float(cv::arcLength(contour, true)));
+    const float typical = median(half);
+    std::vector<float> smooth(middle);
+    for (size_t i = 1; i + 1 < n; ++i)
+        smooth[i] = (middle[i - 1] + 2 * middle[i] + middle[i + 1]) / 4;
+    const float lineHeight = 2 * (typical + grow);
+    const float reach = grow + settings.lineEnds * lineHeight;
+    LineOutline outline;
+    const auto add = [&](float along, float centre, float halfHeight) {
+        const cv::Point2f base = quad[0] + u * along;
+        outline.top.push_back(base + v * (centre - halfHeight));
+        outline.bottom.push_back(base + v * (centre + halfHeight));
+    };
+    const auto extended = [&](size_t from, size_t next, float along) { // the end's slope carried on
+        const float ds = at[next] - at[from];
+        return smooth[from] + (std::abs(ds) > 1e-3f ? (smooth[next] - smooth[from]) / ds * (along - at[from]) : 0);
+    };
+    const float first = at.front() - sliceWidth / 2 - reach, last = at.back() + sliceWidth / 2 + reach;
+    add(first, extended(0, 1, first), typical + grow);
+    for (size_t i = 0; i < n; ++i)
+        add(at[i], smooth[i], std::clamp(half[i], 0.75f * typical, 1.25f * typical) + grow);
+    add(last, extended(n - 1, n - 2, last), typical + grow);
+    return outline;
+}
+
 } // namespace
+
+LineOutline outlineOf(const Quad &quad)
+{
+    return {{quad[0], quad[1]}, {quad[3], quad[2]}};
+}
+
+LineStrip::LineStrip(LineOutline outline)
+    : m_outline(std::move(outline))
+{
+    CV_Assert(m_outline.top.size() >= 2 && m_outline.top.size() == m_outline.bottom.size());
+    float along = 0, across = 0;
+    m_at.push_back(0);
+    for (size_t i = 0; i < m_outline.top.size(); ++i) {
+        across += length(m_outline.bottom[i] - m_outline.top[i]);
+        if (i > 0) {
+            const cv::Point2f a = (m_outline.top[i - 1] + m_outline.bottom[i - 1]) / 2;
+            const cv::Point2f b = (m_outline.top[i] + m_outline.bottom[i]) / 2;
+            along += length(b - a);
+            m_at.push_back(along);
+        }
+    }
+    m_width = std::max(1, int(std::lround(along)));
+    m_height = std::max(1, int(std::lround(across / float(m_outline.top.size()))));
+    for (float &at : m_at) // in the strip's whole pixels
+        at *= float(m_width) / std::max(along, 1e-3f);
+}
+
+cv::Point2f LineStrip::toPicture(cv::Point2f p) const
+{
+    const size_t last = m_at.size() - 1;
+    size_t i = size_t(std::upper_bound(m_at.begin(), m_at.end(), p.x) - m_at.begin());
+    i = std::clamp<size_t>(i, 1, last) - 1;
+    const float span = m_at[i + 1] - m_at[i];
+    const float f = span > 0 ? (p.x - m_at[i]) / span : 0;
+    const cv::Point2f top = lerp(m_outline.top[i], m_outline.top[i + 1], f);
+    const cv::Point2f bottom = lerp(m_outline.bottom[i], m_outline.bottom[i + 1], f);
+    return lerp(top, bottom, p.y / float(m_height));
+}
+
+cv::Mat LineStrip::cut(const cv::Mat &picture) const
+{
+    cv::Mat mapX(m_height, m_width, CV_32F), mapY(m_height, m_width, CV_32F);
+    for (int x = 0; x < m_width; ++x) {
+        const cv::Point2f top = toPicture({float(x), 0});
+        const cv::Point2f down = (toPicture({float(x), float(m_height)}) - top) / float(m_height);
+        for (int y = 0; y < m_height; ++y) {
+            mapX.at<float>(y, x) = top.x + down.x * float(y);
+            mapY.at<float>(y, x) = top.y + down.y * float(y);
+        }
+    }
+    cv::Mat strip;
+    cv::remap(picture, strip, mapX, mapY, cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+    return strip;
+}
 
 Quad orderedCorners(const cv::RotatedRect &rect, float angle)
 {
@@ -88,7 +251,9 @@ std::vector<DetectedLine> linesInProbabilityMap(const cv::Mat &probability, cons
         const cv::RotatedRect line(core.center, size, core.angle);
         if (std::min(line.size.width, line.size.height) < settings.minSide + 2)
             continue;
-        lines.push_back({orderedCorners(line, angle), score});
+        const Quad quad = orderedCorners(line, angle);
+        LineOutline outline = bentOutline(contour, quad, std::min(core.size.width, core.size.height), settings);
+        lines.push_back({quad, outline.top.empty() ? outlineOf(quad) : std::move(outline), score});
     }
     return lines;
 }

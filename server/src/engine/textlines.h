@@ -17,9 +17,21 @@ namespace ocrserver {
 // A line's four corners, clockwise from the top left of its text.
 using Quad = std::array<cv::Point2f, 4>;
 
+// A line's upper and lower edges, sampled at the same places from its start
+// to its end: top[i] faces bottom[i] across the line. A straight line has
+// two samples, its quadrilateral's corners; a bent one (a book page near
+// the spine) follows its own outline.
+struct LineOutline
+{
+    std::vector<cv::Point2f> top, bottom;
+};
+
+LineOutline outlineOf(const Quad &quad);
+
 struct DetectedLine
 {
     Quad quad;
+    LineOutline outline;
     float score = 0; // mean probability inside the line's core
 };
 
@@ -37,6 +49,28 @@ struct DetectorSettings
 // their corners in the map's pixels, ordered for lines along `angle`.
 std::vector<DetectedLine> linesInProbabilityMap(const cv::Mat &probability, const DetectorSettings &settings = {},
                                                 float angle = 0);
+
+// A line's outline laid straight: a strip as tall as the line, as long as
+// its middle, each piece between two samples mapped onto its own part of
+// the strip.
+class LineStrip
+{
+public:
+    explicit LineStrip(LineOutline outline);
+
+    const LineOutline &outline() const { return m_outline; }
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    // A point of the strip (x along, y down across) in the picture.
+    cv::Point2f toPicture(cv::Point2f p) const;
+    // The picture's pixels along the strip (BORDER_REPLICATE beyond it).
+    cv::Mat cut(const cv::Mat &picture) const;
+
+private:
+    LineOutline m_outline;
+    std::vector<float> m_at; // where each sample lies along the strip
+    int m_width = 1, m_height = 1;
+};
 
 // The corners of a rotated rectangle, clockwise from the top left of a line
 // that runs along whichever side of it lies closer to `angle` degrees (the
