@@ -576,10 +576,10 @@ class LineOrder : public testing::TestWithParam<OrderRow>
 
 TEST_P(LineOrder, TopToBottomLeftToRight)
 {
-    std::vector<Quad> quads;
+    std::vector<LineOutline> outlines;
     for (const cv::RotatedRect &r : GetParam().lines)
-        quads.push_back(orderedCorners(r, GetParam().angle));
-    EXPECT_EQ(readingOrder(quads, GetParam().angle), GetParam().order);
+        outlines.push_back(outlineOf(orderedCorners(r, GetParam().angle)));
+    EXPECT_EQ(readingOrder(outlines, GetParam().angle), GetParam().order);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, LineOrder, testing::Values(

@@ -426,8 +426,28 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     }
 
     // Lines in reading order; lines upside down on an upright page (labels
-    // printed the other way round) come last.
-    std::vector<int> order = readingOrder(quadsOf(lines), lean);
+    // printed the other way round) come last. Only the lines worth
+    // returning are placed: a speck read as nothing must not keep two
+    // halves of a row apart.
+    std::vector<int> kept;
+    std::vector<LineOutline> outlines;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        double sum = 0;
+        int counted = 0;
+        for (const DecodedSymbol &symbol : lines[i].symbols) {
+            if (symbol.text != " ") {
+                sum += symbol.probability;
+                ++counted;
+            }
+        }
+        if (counted == 0 || sum / counted < DropBelow)
+            continue;
+        kept.push_back(int(i));
+        outlines.push_back(lines[i].outline);
+    }
+    std::vector<int> order = readingOrder(outlines, lean);
+    for (int &index : order)
+        index = kept[size_t(index)];
     std::stable_partition(order.begin(), order.end(), [&](int i) { return !lines[size_t(i)].upsideDown; });
     int paragraph = -1;
     const Line *previous = nullptr;
@@ -453,8 +473,6 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
                                                         maps.toSent, sentSize)});
         }
         setConfidences(out, probabilities);
-        if (probabilities.empty() || out.average < DropBelow)
-            continue;
 
         out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sentSize);
         for (const cv::Point2f &corner : line.quad) {

@@ -366,52 +366,166 @@ void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float 
     symbols = std::move(spaced);
 }
 
-std::vector<int> readingOrder(const std::vector<Quad> &quads, float angle)
-{
-    // Coordinates along the lines (x) and across them (y).
-    const cv::Point2f u = unitAt(angle), v(-u.y, u.x);
-    struct Placed
-    {
-        int index;
-        float x, y, height;
-    };
-    std::vector<Placed> placed;
-    for (size_t i = 0; i < quads.size(); ++i) {
-        const Quad &q = quads[i];
-        const cv::Point2f centre = (q[0] + q[1] + q[2] + q[3]) / 4;
-        const float height = (length(q[3] - q[0]) + length(q[2] - q[1])) / 2;
-        placed.push_back({int(i), std::min(q[0].dot(u), q[3].dot(u)), centre.dot(v), std::max(height, 1.0f)});
-    }
-    std::sort(placed.begin(), placed.end(), [](const Placed &a, const Placed &b) { return a.y < b.y; });
+namespace {
 
-    struct Row
+// A line as reading order sees it, in coordinates along the page's lines
+// (x) and across them (y).
+struct Placed
+{
+    int index;
+    float left, right;       // its extent along the lines
+    float leftY, rightY;     // the height of its middle at either end
+    float y, top, bottom;    // its middle's mean height, and its extent across
+    float height;
+
+    float yAt(float x) const // its middle carried on beyond its ends
     {
-        std::vector<Placed> lines;
-        float y = 0, height = 0; // of the row's first line
-    };
-    std::vector<Row> rows;
-    for (const Placed &p : placed) {
-        Row *home = nullptr;
+        const float slope = right > left ? (rightY - leftY) / (right - left) : 0;
+        return x <= left ? leftY + slope * (x - left) : x >= right ? rightY + slope * (x - right) : leftY + slope * (x - left);
+    }
+};
+
+Placed placed(int index, const LineOutline &outline, cv::Point2f u, cv::Point2f v)
+{
+    Placed p{index, 1e9f, -1e9f, 0, 0, 0, 1e9f, -1e9f, 0};
+    const size_t n = outline.top.size();
+    float across = 0;
+    for (size_t i = 0; i < n; ++i) {
+        for (cv::Point2f q : {outline.top[i], outline.bottom[i]}) {
+            p.left = std::min(p.left, q.dot(u));
+            p.right = std::max(p.right, q.dot(u));
+            p.top = std::min(p.top, q.dot(v));
+            p.bottom = std::max(p.bottom, q.dot(v));
+        }
+        p.y += ((outline.top[i] + outline.bottom[i]) / 2).dot(v) / float(n);
+        across += length(outline.bottom[i] - outline.top[i]) / float(n);
+    }
+    p.leftY = ((outline.top.front() + outline.bottom.front()) / 2).dot(v);
+    p.rightY = ((outline.top.back() + outline.bottom.back()) / 2).dot(v);
+    p.height = std::max(across, 1.0f);
+    return p;
+}
+
+// Rows top to bottom, each left to right. Lines share a row when they lie
+// side by side (apart along the row) and the nearer one's middle, carried
+// on along its own slant, meets the other's within half a line.
+std::vector<int> inRows(std::vector<Placed> lines)
+{
+    std::sort(lines.begin(), lines.end(), [](const Placed &a, const Placed &b) { return a.y < b.y; });
+    std::vector<std::vector<Placed>> rows;
+    for (const Placed &p : lines) {
+        std::vector<Placed> *home = nullptr;
         // Only the last rows can still take a line: they are sorted by height on the page.
-        for (auto row = rows.rbegin(); row != rows.rend() && row - rows.rbegin() < 4; ++row) {
-            if (std::abs(p.y - row->y) <= 0.5f * std::min(p.height, row->height)) {
-                home = &*row;
-                break;
+        for (auto row = rows.rbegin(); row != rows.rend() && row - rows.rbegin() < 4 && !home; ++row) {
+            const Placed *nearest = nullptr;
+            float gap = 1e9f;
+            bool apart = true;
+            for (const Placed &q : *row) {
+                const float overlap = std::min(p.right, q.right) - std::max(p.left, q.left);
+                if (overlap > 0.5f * std::min(p.height, q.height)) {
+                    apart = false;
+                    break;
+                }
+                const float g = std::max(p.left - q.right, q.left - p.right);
+                if (g < gap) {
+                    gap = g;
+                    nearest = &q;
+                }
             }
+            if (!apart || !nearest)
+                continue;
+            // Level, or each carried on along its own slant to the middle of the gap.
+            const float x = p.left >= nearest->right ? (p.left + nearest->right) / 2 : (p.right + nearest->left) / 2;
+            const float near = 0.5f * std::min(p.height, nearest->height);
+            if (std::abs(p.y - nearest->y) <= near || std::abs(p.yAt(x) - nearest->yAt(x)) <= near)
+                home = &*row;
         }
         if (!home) {
-            rows.push_back({{}, p.y, p.height});
+            rows.emplace_back();
             home = &rows.back();
         }
-        home->lines.push_back(p);
+        home->push_back(p);
     }
     std::vector<int> order;
-    for (Row &row : rows) {
-        std::sort(row.lines.begin(), row.lines.end(), [](const Placed &a, const Placed &b) { return a.x < b.x; });
-        for (const Placed &p : row.lines)
+    for (std::vector<Placed> &row : rows) {
+        std::sort(row.begin(), row.end(), [](const Placed &a, const Placed &b) { return a.left < b.left; });
+        for (const Placed &p : row)
             order.push_back(p.index);
     }
     return order;
+}
+
+// Running text set in a column: a few lines, wide for their height, most
+// of them filling the column (a table's cells are short or ragged).
+bool runningText(const std::vector<Placed> &lines)
+{
+    if (lines.size() < 3)
+        return false;
+    float left = 1e9f, right = -1e9f;
+    std::vector<float> heights;
+    for (const Placed &p : lines) {
+        left = std::min(left, p.left);
+        right = std::max(right, p.right);
+        heights.push_back(p.height);
+    }
+    const float width = right - left;
+    if (width < 8 * median(heights))
+        return false;
+    const auto full = std::count_if(lines.begin(), lines.end(), [&](const Placed &p) { return p.right - p.left >= 0.7f * width; });
+    return 2 * size_t(full) >= lines.size();
+}
+
+std::vector<int> ordered(const std::vector<Placed> &lines)
+{
+    // Columns of running text are read one after the other, between the
+    // lines that span them above and below (a heading, a running foot).
+    // The gutter tried is where the fewest lines cross.
+    float bestCrossing = 1e9f;
+    std::vector<Placed> bestAbove, bestLeft, bestRight, bestBelow;
+    for (const Placed &edge : lines) {
+        const float gutter = edge.right + 1;
+        std::vector<Placed> left, right, crossing;
+        for (const Placed &p : lines)
+            (p.right < gutter ? left : p.left > gutter ? right : crossing).push_back(p);
+        if (left.size() < 3 || right.size() < 3 || crossing.size() >= bestCrossing)
+            continue;
+        float top = 1e9f, bottom = -1e9f;
+        for (const auto *side : {&left, &right})
+            for (const Placed &p : *side) {
+                top = std::min(top, p.y);
+                bottom = std::max(bottom, p.y);
+            }
+        std::vector<Placed> above, below;
+        bool between = false;
+        for (const Placed &p : crossing) {
+            between = between || (p.y > top && p.y < bottom);
+            (p.y <= top ? above : below).push_back(p);
+        }
+        if (between || !runningText(left) || !runningText(right))
+            continue;
+        bestCrossing = float(crossing.size());
+        bestAbove = std::move(above);
+        bestLeft = std::move(left);
+        bestRight = std::move(right);
+        bestBelow = std::move(below);
+    }
+    if (bestLeft.empty())
+        return inRows(lines);
+    std::vector<int> order;
+    for (const std::vector<int> &part : {inRows(bestAbove), ordered(bestLeft), ordered(bestRight), inRows(bestBelow)})
+        order.insert(order.end(), part.begin(), part.end());
+    return order;
+}
+
+} // namespace
+
+std::vector<int> readingOrder(const std::vector<LineOutline> &outlines, float angle)
+{
+    const cv::Point2f u = unitAt(angle), v(-u.y, u.x);
+    std::vector<Placed> lines;
+    for (size_t i = 0; i < outlines.size(); ++i)
+        lines.push_back(placed(int(i), outlines[i], u, v));
+    return ordered(lines);
 }
 
 LineDirection dominantDirection(const std::vector<Quad> &quads)

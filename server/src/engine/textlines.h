@@ -100,9 +100,11 @@ std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<st
 void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth);
 
 // Reading order of lines lying along `angle` degrees: top to bottom, and
-// left to right along the lines that share a row (their middles at the
-// same height within half a line). Indices into `quads`.
-std::vector<int> readingOrder(const std::vector<Quad> &quads, float angle = 0);
+// left to right along the lines that share a row (side by side, each one's
+// middle carried on along its slant meeting the next's within half a
+// line); running text set in columns column by column. Indices into
+// `outlines`.
+std::vector<int> readingOrder(const std::vector<LineOutline> &outlines, float angle = 0);
 
 // The dominant direction in degrees (-90, 90] of the lines' long sides,
 // weighted by length; lines that are not clearly longer than tall say
