@@ -170,7 +170,7 @@ QByteArray maskedMembers(const QByteArray &text)
     return copied == 0 ? text : masked + text.mid(copied);
 }
 
-// The spellings of values (of six characters or more) in text, longest first.
+// The spellings in which values (of six characters or more) may appear, longest first.
 QStringList spellingsOf(const QStringList &values)
 {
     QStringList spellings;
