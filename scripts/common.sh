@@ -130,9 +130,13 @@ install_packages() {
         service_installed "$service" || continue
         # Works without a running systemd (containers, chroots), and takes the
         # init script's links along; systemd comes with the same list.
+        local enabled=''
+        command -v systemctl >/dev/null 2>&1 && systemctl is-enabled --quiet "$service.service" 2>/dev/null \
+            && enabled=1
         if command -v systemctl >/dev/null 2>&1 \
             && "${sudo[@]}" systemctl disable --quiet "$service.service" >>"$log" 2>&1; then
-            echo "$service: its package enabled it at boot; disabled again (the tests start their own)"
+            [ -z "$enabled" ] \
+                || echo "$service: its package enabled it at boot; disabled again (the tests start their own)"
         else
             echo "$VIRELTO_SCRIPT: could not disable $service, which the install enabled at boot;" \
                 "disable it with: systemctl disable $service" >&2
