@@ -189,9 +189,6 @@ show_progress() {
         if [[ $line =~ ^(dl|pm)status:[^:]*:([0-9]+) ]]; then
             percent=${BASH_REMATCH[2]}
             [ "${BASH_REMATCH[1]}" = dl ] && line=downloading || line=installing
-        elif [[ $line =~ ^(pmerror|pmconffile|media-change): ]]; then
-            printf '%s\n' "$line" >&3
-            continue
         else
             printf '%s\n' "$line" >&3
             [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
