@@ -26,10 +26,11 @@ QString values(const QString &text, const QStringList &values);
 // address) with url's secret query values masked, however they are spelled.
 QString text(const QString &text, const QUrl &url);
 
-// A reply body fit for the log. JSON has every access_token, refresh_token,
-// session_key and session_secret member masked at any depth, however its
-// name is escaped; other text has whatever looks like one masked. Then each
-// of knownSecrets is masked wherever it appears.
+// A reply body fit for the log: the value of every access_token,
+// refresh_token, session_key and session_secret member masked at any depth,
+// however its name is escaped, also in JSON that is cut off or malformed;
+// in text that is not JSON, whatever looks like a secret query item too; and
+// each of knownSecrets wherever it appears. Every other byte stays as it came.
 QByteArray replyBody(const QByteArray &body, const QStringList &knownSecrets);
 
 } // namespace Redaction

@@ -74,6 +74,9 @@ service_installed() { # service_installed NAME: a systemd unit or an init script
 }
 
 # install_packages PACKAGE...: installs those that are missing with apt-get.
+# The terminal gets one line, the install's progress and, when it fails, the
+# last lines apt printed; all of apt's output goes to $VIRELTO_INSTALL_LOG
+# (by default a temporary file, kept only when the install fails).
 install_packages() {
     local missing=()
     mapfile -t missing < <(missing_packages "$@")
@@ -88,38 +91,124 @@ install_packages() {
         }
         sudo=(sudo)
     fi
-    echo "Installing: ${missing[*]}"
+    local log=${VIRELTO_INSTALL_LOG:-} temporary=''
+    if [ -z "$log" ]; then
+        log=$(mktemp "${TMPDIR:-/tmp}/virelto-install.XXXXXX") || return 1
+        temporary=1
+    else
+        mkdir -p "$(dirname "$log")" && : >"$log" || return 1
+    fi
+    [ -t 1 ] && printf '  updating the package lists'
     # An old package list may still do; if not, the install below says so.
-    "${sudo[@]}" apt-get update -q \
+    local updated=0
+    "${sudo[@]}" apt-get update -q >>"$log" 2>&1 || updated=$?
+    [ -t 1 ] && printf '\r\033[K'
+    [ "$updated" -eq 0 ] \
         || echo "$VIRELTO_SCRIPT: apt-get update failed; trying the package lists already here" >&2
+    local note=''
+    [ -n "$temporary" ] || note="apt's output in $log"
+    echo "Installing $(install_summary "$note" "${missing[@]}") ..."
     local service new_services=()
     for service in "${VIRELTO_BOOT_SERVICES[@]}"; do
         service_installed "$service" || new_services+=("$service")
     done
     # Nor may packaged daemons (nginx) start now: the tests run their own.
-    local policy=/usr/sbin/policy-rc.d placed='' status=0
+    local policy=/usr/sbin/policy-rc.d placed='' status=0 statuses=()
     if [ ! -e "$policy" ]; then
         printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
         "${sudo[@]}" chmod 755 "$policy"
         placed=1
     fi
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
-        || status=$?
+    # apt's status lines share its standard output (sudo closes other
+    # descriptors); the progress filter takes them out of the log.
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+        -o APT::Status-Fd=1 "${missing[@]}" 2>&1 | show_progress "$log" \
+        && statuses=("${PIPESTATUS[@]}") || statuses=("${PIPESTATUS[@]}")
+    status=${statuses[0]}
     [ -z "$placed" ] || "${sudo[@]}" rm -f "$policy"
     for service in "${new_services[@]}"; do
         service_installed "$service" || continue
         # Works without a running systemd (containers, chroots), and takes the
         # init script's links along; systemd comes with the same list.
-        if ! command -v systemctl >/dev/null 2>&1 \
-            || ! "${sudo[@]}" systemctl disable --quiet "$service.service"; then
+        local enabled=''
+        command -v systemctl >/dev/null 2>&1 && systemctl is-enabled --quiet "$service.service" 2>/dev/null \
+            && enabled=1
+        if command -v systemctl >/dev/null 2>&1 \
+            && "${sudo[@]}" systemctl disable --quiet "$service.service" >>"$log" 2>&1; then
+            [ -z "$enabled" ] \
+                || echo "$service: its package enabled it at boot; disabled again (the tests start their own)"
+        else
             echo "$VIRELTO_SCRIPT: could not disable $service, which the install enabled at boot;" \
                 "disable it with: systemctl disable $service" >&2
         fi
     done
-    [ "$status" -eq 0 ] && return 0
+    if [ "$status" -eq 0 ]; then
+        [ -z "$temporary" ] || rm -f "$log"
+        return 0
+    fi
     mapfile -t missing < <(missing_packages "$@")
     echo "$VIRELTO_SCRIPT: apt-get install failed (exit $status); not installed: ${missing[*]:-none}" >&2
+    echo "The last lines of $log:" >&2
+    tail -n 30 "$log" | sed 's/^/  | /' >&2
     return 1
+}
+
+# install_summary NOTE PACKAGE...: "85 Debian packages (about 340 MB to
+# download; NOTE)", counted by apt with what they pull in (the packages
+# alone when apt cannot tell); NOTE may be empty.
+install_summary() {
+    local note=$1 count bytes details=()
+    shift
+    count=$(apt-get install -s --no-install-recommends "$@" 2>/dev/null | grep -c '^Inst ')
+    [ "${count:-0}" -gt 0 ] || count=$#
+    bytes=$(apt-get install -qq --print-uris --no-install-recommends "$@" 2>/dev/null |
+        awk '$3 ~ /^[0-9]+$/ { sum += $3 } END { print sum + 0 }')
+    if [ "${bytes:-0}" -ge 1000000 ]; then
+        details+=("about $(((bytes + 500000) / 1000000)) MB to download")
+    elif [ "${bytes:-0}" -gt 0 ]; then
+        details+=("about $(((bytes + 999) / 1000)) kB to download")
+    fi
+    [ -z "$note" ] || details+=("$note")
+    local summary="$count Debian package" joined
+    [ "$count" -eq 1 ] || summary+=s
+    if [ ${#details[@]} -gt 0 ]; then
+        joined=$(printf '; %s' "${details[@]}")
+        summary+=" (${joined:2})"
+    fi
+    echo "$summary"
+}
+
+# show_progress LOG: copies standard input to LOG and shows how far it got:
+# make's "[ 42%]" lines as "built 42 %", apt's status lines (which stay out
+# of LOG) as "downloading 42 %" and "installing 42 %". On a terminal that is
+# one line rewritten in place; otherwise a line at each tenth.
+show_progress() {
+    local line what='' shown='' percent best=-1 tty=''
+    [ -t 1 ] && tty=1
+    while IFS= read -r line; do
+        if [[ $line =~ ^(dl|pm)status:[^:]*:([0-9]+) ]]; then
+            percent=${BASH_REMATCH[2]}
+            [ "${BASH_REMATCH[1]}" = dl ] && line=downloading || line=installing
+        else
+            printf '%s\n' "$line" >&3
+            [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+            percent=${BASH_REMATCH[1]} line=built
+        fi
+        percent=$((10#$percent))
+        if [ "$line" != "$what" ]; then
+            what=$line best=-1
+        fi
+        # make -j's percentages may step back a little; apt's are fractions.
+        [ "$percent" -gt "$best" ] || continue
+        if [ -n "$tty" ]; then
+            printf '\r\033[K  %s %d %%' "$what" "$percent"
+            shown=1
+        elif [ $((percent / 10)) -gt $((best < 0 ? -1 : best / 10)) ]; then
+            printf '  %s %d %%\n' "$what" "$percent"
+        fi
+        best=$percent
+    done 3>>"$1"
+    [ -z "$shown" ] || printf '\r\033[K'
 }
 
 # configure_and_build BUILD_DIR BUILD_TYPE [cmake options...]
@@ -149,10 +238,11 @@ build_steps() {
 }
 
 build_step() { # build_step OUTPUT WHAT COMMAND...
-    local output=$1 what=$2 status=0
+    local output=$1 what=$2 status=0 statuses=()
     shift 2
     if [ -n "$output" ]; then
-        "$@" >>"$output" 2>&1 || status=$?
+        "$@" 2>&1 | show_progress "$output" && statuses=("${PIPESTATUS[@]}") || statuses=("${PIPESTATUS[@]}")
+        status=${statuses[0]}
     else
         "$@" || status=$?
     fi

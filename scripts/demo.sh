@@ -43,8 +43,10 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-install_packages "${VIRELTO_DEMO_PACKAGES[@]}"
 build=${VIRELTO_DEMO_BUILD_DIR:-$VIRELTO_ROOT/build-release}
+# apt's output beside the build's, out of the demo's way.
+VIRELTO_INSTALL_LOG=${VIRELTO_INSTALL_LOG:-$build/install-output.log}
+install_packages "${VIRELTO_DEMO_PACKAGES[@]}"
 configure_and_build_quietly "$build" Release -DBUILD_TESTING=OFF
 echo "Built in $build"
 

@@ -122,9 +122,13 @@ void tst_ServiceAddress::redactsReplyBodies_data()
     QTest::newRow("token")
             << QByteArray(R"({"access_token":"24.abc","expires_in":2592000})") << none
             << QByteArray(R"({"access_token":"***","expires_in":2592000})");
+    QTest::newRow("19-digit log_id and spacing kept")
+            << QByteArray(R"({"log_id": 6967030856887532584,  "words_result":[{"words":"A"}], "access_token":"24.abc"})")
+            << none
+            << QByteArray(R"({"log_id": 6967030856887532584,  "words_result":[{"words":"A"}], "access_token":"***"})");
     QTest::newRow("escaped name, quote and spacing")
-            << QByteArray(R"({ "access\u005Ftoken" : "a\"b\u0041", "scope":"x"})") << none
-            << QByteArray(R"({"access_token":"***","scope":"x"})");
+            << QByteArray(R"({ "access\u005Ftoken" : "a\",\"b\u0041" , "scope":"x"})") << none
+            << QByteArray(R"({ "access\u005Ftoken" : "***" , "scope":"x"})");
     QTest::newRow("every secret member, any depth, any type")
             << QByteArray(R"([{"refresh_token":"r"},{"x":{"session_key":{"k":1},"session_secret":7}}])") << none
             << QByteArray(R"([{"refresh_token":"***"},{"x":{"session_key":"***","session_secret":"***"}}])");
@@ -134,12 +138,29 @@ void tst_ServiceAddress::redactsReplyBodies_data()
     QTest::newRow("known value inside a member")
             << QByteArray(R"({"error_description":"bad secret \"my key\""})") << QStringList{QStringLiteral("\"my key\"")}
             << QByteArray(R"({"error_description":"bad secret ***"})");
+    QTest::newRow("every duplicate")
+            << QByteArray(R"({"access_token":"first1","access_token":"second"})") << none
+            << QByteArray(R"({"access_token":"***","access_token":"***"})");
+    QTest::newRow("brackets and a name inside a secret object")
+            << QByteArray(R"({"session_key":{"k":"}\"","access_token":[1]},"log_id":1})") << none
+            << QByteArray(R"({"session_key":"***","log_id":1})");
+    QTest::newRow("a name as a value is not a name")
+            << QByteArray(R"({"x":"access_token","y":"kept"})") << none
+            << QByteArray(R"({"x":"access_token","y":"kept"})");
     QTest::newRow("cut off, escaped name")
             << QByteArray(R"({"expires_in":1,"access\u005ftoken":"24.ab)") << none
             << QByteArray(R"({"expires_in":1,"access\u005ftoken":"***")");
+    QTest::newRow("cut off after a backslash")
+            << QByteArray(R"({"access_token":"24.a\)") << none << QByteArray(R"({"access_token":"***")");
+    QTest::newRow("malformed: bare value with spaces, no comma")
+            << QByteArray(R"({"access_token": 24.a b "x":1})") << none
+            << QByteArray(R"({"access_token": "***"})");
     QTest::newRow("not JSON, known value with spaces")
             << QByteArray("client_secret=my secret key&x; my%20secret%20key; my+secret+key")
             << QStringList{QStringLiteral("my secret key")} << QByteArray("client_secret=***&x; ***; ***");
+    QTest::newRow("not JSON, bytes that are not UTF-8 kept")
+            << QByteArray("<p>\xe9t\xe9 24.abcdef</p>") << QStringList{QStringLiteral("24.abcdef")}
+            << QByteArray("<p>\xe9t\xe9 ***</p>");
     QTest::newRow("not JSON, query-like leftovers")
             << QByteArray("see access_token=abc&client_secret=def") << none
             << QByteArray("see access_token=***&client_secret=***");
