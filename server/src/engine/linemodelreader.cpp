@@ -285,25 +285,59 @@ bool LineModelReader::classify(const cv::Mat &crop, float *confidence)
     return turned > upright;
 }
 
+std::vector<DecodedSymbol> LineModelReader::recognisePiece(const cv::Mat &crop, int *inputWidth, int *steps)
+{
+    const int padded = int(std::ceil(float(scaledWidth(crop)) * (1 + LinePadding)));
+    *inputWidth = std::min(MaxLineWidth, (padded + LineWidthStep - 1) / LineWidthStep * LineWidthStep);
+    m_recogniser.setInput(lineBlob(crop, *inputWidth));
+    cv::Mat out = m_recogniser.forward(); // 1 x steps x classes
+    *steps = out.size[1];
+    const cv::Mat scores(out.size[1], out.size[2], CV_32F, out.ptr<float>());
+    softmaxRows(scores);
+    return decodeCtc(scores, m_dictionary);
+}
+
 void LineModelReader::recognise(const cv::Mat &crop, Line &line)
 {
     line.cropWidth = crop.cols;
     line.cropHeight = crop.rows;
     const int wanted = scaledWidth(crop);
-    const int padded = int(std::ceil(float(wanted) * (1 + LinePadding)));
-    line.inputWidth = std::min(MaxLineWidth, (padded + LineWidthStep - 1) / LineWidthStep * LineWidthStep);
-    line.scaledWidth = std::min(wanted, line.inputWidth);
-    m_recogniser.setInput(lineBlob(crop, line.inputWidth));
-    cv::Mat out = m_recogniser.forward(); // 1 x steps x classes
-    line.steps = out.size[1];
-    const cv::Mat scores(out.size[1], out.size[2], CV_32F, out.ptr<float>());
-    softmaxRows(scores);
-    line.symbols = decodeCtc(scores, m_dictionary);
     cv::Mat grey, scaled;
     cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
     // Gaps measured at the recogniser's scale, where a time step is a whole number of pixels.
-    cv::resize(grey, scaled, cv::Size(line.scaledWidth, LineHeight), 0, 0, cv::INTER_AREA);
-    spaceWords(line.symbols, scaled, float(line.inputWidth) / float(std::max(1, line.steps)));
+    cv::resize(grey, scaled, cv::Size(wanted, LineHeight), 0, 0, cv::INTER_AREA);
+    // A line wider than the recogniser's widest input is read in pieces
+    // cut at gaps in its ink, each at its own width; their time steps are
+    // laid end to end, as if one run had read the whole line.
+    const int widestPiece = int(float(MaxLineWidth) / (1 + LinePadding)) / LineWidthStep * LineWidthStep;
+    std::vector<int> cuts = cutsAtInkGaps(scaled, widestPiece);
+    cuts.insert(cuts.begin(), 0);
+    cuts.push_back(wanted);
+    line.symbols.clear();
+    float stepWidth = 0;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        const int from = int(std::lround(double(cuts[i]) * crop.cols / wanted));
+        const int to = std::max(from + 1, int(std::lround(double(cuts[i + 1]) * crop.cols / wanted)));
+        int inputWidth = 0, steps = 0;
+        std::vector<DecodedSymbol> piece = recognisePiece(crop.colRange(from, std::min(to, crop.cols)), &inputWidth, &steps);
+        if (i == 0) {
+            stepWidth = float(inputWidth) / float(std::max(1, steps));
+            line.inputWidth = inputWidth;
+            line.steps = steps;
+        }
+        const int offset = int(std::lround(float(cuts[i]) / std::max(stepWidth, 1.0f)));
+        for (DecodedSymbol &symbol : piece) {
+            symbol.firstStep += offset;
+            symbol.lastStep += offset;
+            line.symbols.push_back(std::move(symbol));
+        }
+    }
+    if (cuts.size() > 2) {
+        line.steps = int(std::ceil(float(wanted) / stepWidth));
+        line.inputWidth = int(std::lround(float(line.steps) * stepWidth));
+    }
+    line.scaledWidth = std::min(wanted, line.inputWidth);
+    spaceWords(line.symbols, scaled.colRange(0, line.scaledWidth), stepWidth);
 }
 
 void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result)

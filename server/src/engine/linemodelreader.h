@@ -3,6 +3,7 @@
 #define VIRELTO_SERVER_LINEMODELREADER_H
 
 #include "engine/pagereader.h"
+#include "engine/textlines.h"
 
 #include <opencv2/dnn.hpp>
 
@@ -34,6 +35,8 @@ private:
     // Whether the crop reads upside down, and how sure the classifier is.
     bool classify(const cv::Mat &crop, float *confidence);
     void recognise(const cv::Mat &crop, Line &line);
+    // One run of the recogniser over a crop no wider than its widest input.
+    std::vector<DecodedSymbol> recognisePiece(const cv::Mat &crop, int *inputWidth, int *steps);
     // Part of a line's crop (x from left to right, its full height) as a
     // box in the picture as sent.
     static Box boxAsSent(float left, float right, const Line &line, const cv::Matx23f &toSent, cv::Size sent);

@@ -302,16 +302,18 @@ bool latin(const DecodedSymbol &s)
 
 } // namespace
 
-void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth)
+namespace {
+
+// How much ink each column of a line's crop (8-bit grey, the text upright)
+// holds within the band where its letters stand; `inkHeight` is that
+// band's height (under 4: no text to speak of).
+cv::Mat inkColumns(const cv::Mat &grey, int *inkHeight)
 {
-    CV_Assert(grey.type() == CV_8U);
-    if (symbols.size() < 2 || grey.cols < 4 || grey.rows < 4)
-        return;
+    *inkHeight = 0;
     cv::Mat ink;
     cv::threshold(grey, ink, 0, 1, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
     if (size_t(cv::countNonZero(ink)) * 2 > grey.total()) // light text on a dark ground
         ink = 1 - ink;
-    // The band where the letters stand, and how much ink each column of it holds.
     cv::Mat rows, columns;
     cv::reduce(ink, rows, 1, cv::REDUCE_SUM, CV_32S);
     int top = 0, bottom = ink.rows - 1;
@@ -320,24 +322,70 @@ void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float 
         ++top;
     while (bottom > top && rows.at<int>(bottom) < minRowInk)
         --bottom;
-    const int inkHeight = bottom - top + 1;
+    *inkHeight = bottom - top + 1;
+    cv::reduce(ink.rowRange(top, bottom + 1), columns, 0, cv::REDUCE_SUM, CV_32S);
+    return columns;
+}
+
+} // namespace
+
+std::vector<int> cutsAtInkGaps(const cv::Mat &grey, int widest)
+{
+    CV_Assert(grey.type() == CV_8U && widest >= 4);
+    std::vector<int> cuts;
+    if (grey.cols <= widest)
+        return cuts;
+    int inkHeight = 0;
+    const cv::Mat columns = inkColumns(grey, &inkHeight);
+    const auto ink = [&](int x) { return columns.at<int>(x); };
+    for (int start = 0; grey.cols - start > widest;) {
+        // The widest gap in the piece's later half, else its faintest column.
+        const int from = start + widest / 2, to = start + widest;
+        int best = -1, bestWidth = 0, faintest = to;
+        for (int x = from; x < to;) {
+            if (ink(x) < ink(faintest) || (ink(x) == ink(faintest) && x > faintest))
+                faintest = x;
+            if (ink(x) != 0) {
+                ++x;
+                continue;
+            }
+            const int gapStart = x;
+            while (x < to && ink(x) == 0)
+                ++x;
+            if (x - gapStart >= bestWidth) {
+                bestWidth = x - gapStart;
+                best = (gapStart + x) / 2;
+            }
+        }
+        const int cut = best > start ? best : faintest;
+        cuts.push_back(cut);
+        start = cut;
+    }
+    return cuts;
+}
+
+void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth)
+{
+    CV_Assert(grey.type() == CV_8U);
+    if (symbols.size() < 2 || grey.cols < 4 || grey.rows < 4)
+        return;
+    int inkHeight = 0;
+    const cv::Mat columns = inkColumns(grey, &inkHeight);
     if (inkHeight < 4)
         return;
-    cv::reduce(ink.rowRange(top, bottom + 1), columns, 0, cv::REDUCE_SUM, CV_32S);
-
     std::vector<cv::Range> gaps;
     int first = 0;
-    while (first < ink.cols && columns.at<int>(first) == 0)
+    while (first < columns.cols && columns.at<int>(first) == 0)
         ++first;
-    for (int x = first; x < ink.cols;) {
+    for (int x = first; x < columns.cols;) {
         if (columns.at<int>(x) != 0) {
             ++x;
             continue;
         }
         const int start = x;
-        while (x < ink.cols && columns.at<int>(x) == 0)
+        while (x < columns.cols && columns.at<int>(x) == 0)
             ++x;
-        if (x < ink.cols) // not the margin after the last letter
+        if (x < columns.cols) // not the margin after the last letter
             gaps.push_back({start, x});
     }
     if (gaps.empty())
@@ -377,13 +425,46 @@ struct Placed
     float leftY, rightY;     // the height of its middle at either end
     float y, top, bottom;    // its middle's mean height, and its extent across
     float height;
+    float slope = 0; // of the page where it lies: its own when it is long, else its long neighbours'
 
+    float ownSlope() const { return right > left ? (rightY - leftY) / (right - left) : 0; }
     float yAt(float x) const // its middle carried on beyond its ends
     {
-        const float slope = right > left ? (rightY - leftY) / (right - left) : 0;
-        return x <= left ? leftY + slope * (x - left) : x >= right ? rightY + slope * (x - right) : leftY + slope * (x - left);
+        return x <= left ? leftY + slope * (x - left) : x >= right ? rightY + slope * (x - right) : leftY + ownSlope() * (x - left);
     }
 };
+
+// A short line's own slant says little (a price, a single word): it takes
+// that of the nearest long lines above and below it, as a bent receipt's
+// columns follow the paper.
+void setSlopes(std::vector<Placed> &lines)
+{
+    std::vector<const Placed *> long_;
+    for (const Placed &p : lines)
+        if (p.right - p.left >= 6 * p.height)
+            long_.push_back(&p);
+    std::vector<float> slopes(lines.size(), 0);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Placed &p = lines[i];
+        if (p.right - p.left >= 6 * p.height) {
+            slopes[i] = p.ownSlope();
+            continue;
+        }
+        const Placed *above = nullptr, *below = nullptr;
+        for (const Placed *q : long_) {
+            if (q->y <= p.y && (!above || q->y > above->y))
+                above = q;
+            if (q->y > p.y && (!below || q->y < below->y))
+                below = q;
+        }
+        if (above && below)
+            slopes[i] = (above->ownSlope() + below->ownSlope()) / 2;
+        else if (above || below)
+            slopes[i] = (above ? above : below)->ownSlope();
+    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        lines[i].slope = slopes[i];
+}
 
 Placed placed(int index, const LineOutline &outline, cv::Point2f u, cv::Point2f v)
 {
@@ -525,6 +606,7 @@ std::vector<int> readingOrder(const std::vector<LineOutline> &outlines, float an
     std::vector<Placed> lines;
     for (size_t i = 0; i < outlines.size(); ++i)
         lines.push_back(placed(int(i), outlines[i], u, v));
+    setSlopes(lines);
     return ordered(lines);
 }
 

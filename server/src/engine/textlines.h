@@ -99,6 +99,12 @@ std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<st
 // the crop's pixels.
 void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float stepWidth);
 
+// Where to cut a line's crop (8-bit grey, the text upright) that is wider
+// than `widest` pixels into pieces no wider: at the middle of the widest
+// gap in its ink in each piece's later half, else at its faintest column.
+// Empty when the crop is narrow enough.
+std::vector<int> cutsAtInkGaps(const cv::Mat &grey, int widest);
+
 // Reading order of lines lying along `angle` degrees: top to bottom, and
 // left to right along the lines that share a row (side by side, each one's
 // middle carried on along its slant meeting the next's within half a
