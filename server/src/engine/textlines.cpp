@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cctype>
+#include <cstring>
 #include <numeric>
 
 namespace ocrserver {
@@ -295,9 +296,41 @@ std::vector<DecodedSymbol> decodeCtc(const cv::Mat &scores, const std::vector<st
 
 namespace {
 
+// Typographic quotes, dashes and the ellipsis, which Latin text sets
+// between its words like ASCII punctuation.
+bool typographic(const std::string &t)
+{
+    return t.size() == 3 && static_cast<unsigned char>(t[0]) == 0xE2 && static_cast<unsigned char>(t[1]) == 0x80
+            && ((static_cast<unsigned char>(t[2]) >= 0x93 && static_cast<unsigned char>(t[2]) <= 0x9D)
+                || static_cast<unsigned char>(t[2]) == 0xA6);
+}
+
 bool latin(const DecodedSymbol &s)
 {
-    return s.text.size() == 1 && std::isgraph(static_cast<unsigned char>(s.text[0]));
+    return (s.text.size() == 1 && std::isgraph(static_cast<unsigned char>(s.text[0]))) || typographic(s.text);
+}
+
+// Punctuation that closes a word: the recogniser often reads it a step
+// late, on the gap after it.
+bool closing(const std::string &t)
+{
+    return (t.size() == 1 && std::strchr(",.;:!?)]}\"'", t[0])) || typographic(t);
+}
+
+bool opening(const std::string &t)
+{
+    return (t.size() == 1 && std::strchr("([{", t[0])) || t == "\xE2\x80\x9C" || t == "\xE2\x80\x98"; // “ ‘
+}
+
+// Punctuation set against the word before it.
+bool trailing(const std::string &t)
+{
+    return (t.size() == 1 && std::strchr(",.;:!?)]}'", t[0])) || t == "\xE2\x80\x9D" || t == "\xE2\x80\x99"; // ” ’
+}
+
+bool digit(const DecodedSymbol &s)
+{
+    return s.text.size() == 1 && std::isdigit(static_cast<unsigned char>(s.text[0]));
 }
 
 } // namespace
@@ -395,15 +428,22 @@ void spaceWords(std::vector<DecodedSymbol> &symbols, const cv::Mat &grey, float 
         widths.push_back(g.size());
     std::nth_element(widths.begin(), widths.begin() + long(widths.size() / 2), widths.end());
     const float letterGap = float(widths[widths.size() / 2]);
-    const float wordGap = std::max(0.25f * float(inkHeight), 2.0f * letterGap);
+    const float wordGap = std::max(0.2f * float(inkHeight), 2.0f * letterGap);
+    // Figures are set with wide gaps around a narrow one ("2012"): a
+    // number is split only where the gap is plainly wider.
+    const float numberGap = std::max(wordGap, 0.4f * float(inkHeight));
 
     const auto middle = [stepWidth](const DecodedSymbol &s) { return float(s.firstStep + s.lastStep + 1) / 2 * stepWidth; };
     std::vector<DecodedSymbol> spaced;
     for (size_t i = 0; i < symbols.size(); ++i) {
-        if (i > 0 && latin(spaced.back()) && latin(symbols[i])) {
-            const float from = middle(spaced.back()), to = middle(symbols[i]);
+        if (i > 0 && latin(spaced.back()) && latin(symbols[i]) && !opening(spaced.back().text)
+            && !trailing(symbols[i].text)) {
+            const size_t n = spaced.size();
+            const bool late = closing(spaced.back().text) && n >= 2 && spaced[n - 2].text != " ";
+            const float from = middle(spaced[late ? n - 2 : n - 1]), to = middle(symbols[i]);
+            const float wanted = digit(spaced.back()) && digit(symbols[i]) ? numberGap : wordGap;
             for (const cv::Range &g : gaps) {
-                if (float(g.size()) >= wordGap && float(g.start) >= from && float(g.end) <= to) {
+                if (float(g.size()) >= wanted && float(g.start) >= from && float(g.end) <= to) {
                     spaced.push_back({" ", symbols[i].firstStep, symbols[i].firstStep, symbols[i].probability});
                     break;
                 }
