@@ -362,6 +362,32 @@ cv::Mat photographed(const cv::Mat &page, double degrees, double slant, double s
     return bgr;
 }
 
+// A page lying open in a book: bent as a cylinder, so that its lines curve
+// up towards both edges by `rise` pixels.
+cv::Mat bentAsACylinder(const cv::Mat &page, float rise)
+{
+    cv::Mat mapX(page.size(), CV_32F), mapY(page.size(), CV_32F);
+    const float middle = float(page.cols) / 2;
+    for (int y = 0; y < page.rows; ++y)
+        for (int x = 0; x < page.cols; ++x) {
+            const float off = (float(x) - middle) / middle;
+            mapX.at<float>(y, x) = float(x);
+            mapY.at<float>(y, x) = float(y) + rise * off * off;
+        }
+    cv::Mat bent;
+    cv::remap(page, bent, mapX, mapY, cv::INTER_CUBIC, cv::BORDER_CONSTANT, cv::Scalar(255));
+    return bent;
+}
+
+// Two pages set side by side as the columns of one, a gutter between them.
+cv::Mat twoColumns(const cv::Mat &left, const cv::Mat &right, int gutter)
+{
+    cv::Mat page(std::max(left.rows, right.rows), left.cols + gutter + right.cols, CV_8U, cv::Scalar(255));
+    left.copyTo(page(cv::Rect(0, 0, left.cols, left.rows)));
+    right.copyTo(page(cv::Rect(left.cols + gutter, 0, right.cols, right.rows)));
+    return page;
+}
+
 // Light letters on a coloured sign.
 cv::Mat lightOnColour(const cv::Mat &page)
 {
@@ -397,6 +423,7 @@ struct CameraCase
     std::string (*picture)();
     int direction;
     double maxErrorRate;
+    double maxWordErrorRate = -1; // English: words run together or split apart; -1: not counted
 };
 
 void PrintTo(const CameraCase &c, std::ostream *out)
@@ -427,8 +454,13 @@ TEST_P(CameraPictures, ReadInTheirTextsDirection)
                     << line.text;
     }
     const double cer = characterErrorRate(fixtureLines(c.text), lines);
-    std::cout << c.name << ": CER " << 100 * cer << " %, direction " << result.direction << "\n";
+    const double wer = wordErrors(fixtureLines(c.text), lines).rate();
+    std::cout << c.name << ": CER " << 100 * cer << " %, WER " << 100 * wer << " %, direction " << result.direction
+              << "\n";
     EXPECT_LE(cer, c.maxErrorRate) << joined(lines);
+    if (c.maxWordErrorRate >= 0) {
+        EXPECT_LE(wer, c.maxWordErrorRate) << joined(lines);
+    }
     EXPECT_EQ(result.direction, c.direction);
 }
 
@@ -459,6 +491,17 @@ INSTANTIATE_TEST_SUITE_P(
                                return jpegOf(bgr, 80);
                            },
                            0, 0.02},
+                CameraCase{"page_bent_as_a_cylinder", "clean.txt",
+                           [] { return jpegOf(photographed(bentAsACylinder(greyOf("clean.png"), 60), 2, 0.03, 1.0), 75); },
+                           0, 0.03, 0.1},
+                CameraCase{"long_lines_of_small_print", "contract.txt",
+                           [] { return jpegOf(photographed(greyOf("contract.png"), 2, 0.02, 1.0), 85); }, 0, 0.03, 0.15},
+                CameraCase{"running_text_in_two_columns", "columns.txt",
+                           [] { return jpegOf(photographed(twoColumns(greyOf("clean.png"), greyOf("serif.png"), 40), 3, 0.03, 0.8), 80); },
+                           0, 0.03, 0.1},
+                CameraCase{"table_of_three_columns_at_a_slant", "timetable_rows.txt",
+                           [] { return jpegOf(photographed(greyOf("timetable.png"), 7, 0.06, 1.0), 75); }, 0, 0.03,
+                           0.1},
                 CameraCase{"textbook_turned_64_degrees", "camera/en_textbook_rotated.txt",
                            [] { return fixture("camera/en_textbook_rotated.jpg"); }, 3, 0.06},
                 CameraCase{"small_notice", "camera/zh_notice.txt", [] { return fixture("camera/zh_notice.jpg"); },

@@ -591,5 +591,161 @@ INSTANTIATE_TEST_SUITE_P(Rows, LineOrder, testing::Values(
     // the start of the second, and still reads before it.
     OrderRow{"leaning_page", {cv::RotatedRect({100, 80}, {200, 20}, 10), cv::RotatedRect({100, 50}, {200, 20}, 10),
                               cv::RotatedRect({250, 76.4f}, {80, 20}, 10)},
-             10, {1, 2, 0}}),
+             10, {1, 2, 0}},
+    // Running text in two columns between a heading and a running foot: column by column.
+    OrderRow{"two_columns_of_running_text",
+             {cv::RotatedRect({340, 10}, {640, 20}, 0), cv::RotatedRect({170, 40}, {300, 20}, 0),
+              cv::RotatedRect({510, 40}, {300, 20}, 0), cv::RotatedRect({170, 70}, {300, 20}, 0),
+              cv::RotatedRect({510, 70}, {300, 20}, 0), cv::RotatedRect({160, 100}, {280, 20}, 0),
+              cv::RotatedRect({510, 100}, {300, 20}, 0), cv::RotatedRect({340, 140}, {640, 20}, 0)},
+             0, {0, 1, 3, 5, 2, 4, 6, 7}},
+    // A table's short cells share rows even as its columns line up.
+    OrderRow{"table_cells_read_across",
+             {cv::RotatedRect({50, 40}, {60, 20}, 0), cv::RotatedRect({200, 40}, {60, 20}, 0),
+              cv::RotatedRect({350, 40}, {90, 20}, 0), cv::RotatedRect({50, 70}, {60, 20}, 0),
+              cv::RotatedRect({200, 70}, {60, 20}, 0), cv::RotatedRect({350, 70}, {90, 20}, 0),
+              cv::RotatedRect({50, 100}, {60, 20}, 0), cv::RotatedRect({200, 100}, {60, 20}, 0),
+              cv::RotatedRect({350, 100}, {90, 20}, 0)},
+             0, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+    // Cells of a table slanting 8 degrees that the page's lean missed: each
+    // row rises 21 pixels over 150, more than half a line, as the long
+    // lines above and below it do.
+    OrderRow{"slanted_cells_follow_the_long_lines",
+             {cv::RotatedRect({200, 20}, {380, 20}, -8), cv::RotatedRect({50, 90}, {60, 20}, -8),
+              cv::RotatedRect({200, 69}, {60, 20}, -8), cv::RotatedRect({350, 48}, {60, 20}, -8),
+              cv::RotatedRect({54, 120}, {60, 20}, -8), cv::RotatedRect({204, 99}, {60, 20}, -8),
+              cv::RotatedRect({354, 78}, {60, 20}, -8), cv::RotatedRect({200, 160}, {380, 20}, -8)},
+             0, {0, 1, 2, 3, 4, 5, 6, 7}},
+    // A line beneath another is never its neighbour in a row, however close.
+    OrderRow{"stacked_lines_are_rows",
+             {cv::RotatedRect({150, 48}, {260, 20}, 0), cv::RotatedRect({150, 40}, {200, 20}, 0)}, 0, {1, 0}}),
     rowName<OrderRow>);
+
+// A synthetic line of type: each letter a block of ink 10 pixels wide, "1"
+// a narrow one between wider gaps, a space a word's gap, "," a low comma.
+struct SetLine
+{
+    cv::Mat grey;
+    std::vector<DecodedSymbol> symbols; // as a recogniser that missed every space reads it
+};
+
+SetLine setLine(const std::string &text, int margin, float stepWidth)
+{
+    SetLine line;
+    line.grey = cv::Mat(48, 8 + margin + int(text.size()) * 16, CV_8U, cv::Scalar(255));
+    int x = 8;
+    for (char c : text) {
+        if (c == ' ') {
+            x += 16;
+            continue;
+        }
+        const int width = c == '1' ? 4 : c == ',' ? 3 : 10, before = c == '1' ? 5 : 0;
+        const cv::Rect ink(x + before, c == ',' ? 32 : 10, width, c == ',' ? 8 : 28);
+        line.grey(ink).setTo(0);
+        const float middle = float(ink.x) + float(ink.width) / 2 + (c == ',' ? 6.0f : 0.0f); // read late
+        const int step = int(middle / stepWidth);
+        line.symbols.push_back({std::string(1, c), step, step, 0.9f});
+        x = ink.x + ink.width + before + 3;
+    }
+    line.grey = line.grey.colRange(0, x + margin);
+    return line;
+}
+
+struct GapRow
+{
+    const char *name;
+    std::string text;
+    int margin;          // paper after the line
+    std::string spaced;  // as spaceWords gives it back
+    int widest;          // pieces no wider than this; 0: not cut
+};
+
+class InkGaps : public testing::TestWithParam<GapRow>
+{
+};
+
+TEST_P(InkGaps, SpacesAndCuts)
+{
+    const GapRow &row = GetParam();
+    const float stepWidth = 4;
+    SetLine line = setLine(row.text, row.margin, stepWidth);
+    spaceWords(line.symbols, line.grey, stepWidth);
+    std::string text;
+    for (const DecodedSymbol &s : line.symbols)
+        text += s.text;
+    EXPECT_EQ(text, row.spaced);
+    if (row.widest == 0)
+        return;
+    // Cut only between words, and never more often than the width asks.
+    const std::vector<int> cuts = cutsAtInkGaps(line.grey, row.widest);
+    int start = 0;
+    for (int cut : cuts) {
+        EXPECT_LE(cut - start, row.widest);
+        EXPECT_EQ(cv::countNonZero(255 - line.grey.col(cut)), 0) << "cut through ink at " << cut;
+        start = cut;
+    }
+    EXPECT_LE(line.grey.cols - start, row.widest);
+    EXPECT_LE(cuts.size(), size_t(line.grey.cols / (row.widest / 2)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, InkGaps, testing::Values(
+    GapRow{"words_apart", "ab cd ef", 8, "ab cd ef", 0},
+    // The paper after the last word is no gap between letters.
+    GapRow{"wide_right_margin", "ab cd ef", 600, "ab cd ef", 0},
+    GapRow{"tight_letters_stay_together", "abcdef", 8, "abcdef", 0},
+    GapRow{"comma_read_on_the_gap_after_it", "ab, cd", 8, "ab, cd", 0},
+    GapRow{"a_number_keeps_its_narrow_figure", "201220 ab", 8, "201220 ab", 0},
+    GapRow{"long_line_cut_between_words", "abcd efgh ijkl mnop qrst uvwx abcd efgh ijkl mnop", 8,
+           "abcd efgh ijkl mnop qrst uvwx abcd efgh ijkl mnop", 150},
+    GapRow{"line_within_the_widest_is_not_cut", "abcd efgh", 8, "abcd efgh", 400}),
+    rowName<GapRow>);
+
+// A line's core bent into an arc (its ends `rise` pixels above its middle):
+// the outline follows it, and the strip cut along it holds the line level.
+struct BendRow
+{
+    const char *name;
+    float rise;
+    bool followsTheBend; // more than the two corners of a straight line
+};
+
+class BentLines : public testing::TestWithParam<BendRow>
+{
+};
+
+TEST_P(BentLines, ComeOutLevel)
+{
+    const BendRow &row = GetParam();
+    cv::Mat map = cv::Mat::zeros(200, 400, CV_32F), picture(200, 400, CV_8U, cv::Scalar(255));
+    const auto middleAt = [&](float x) { const float off = (x - 200) / 160; return 110 - row.rise * off * off; };
+    for (int x = 40; x <= 360; ++x) {
+        const int y = int(std::lround(middleAt(float(x))));
+        map(cv::Range(y - 5, y + 5), cv::Range(x, x + 1)).setTo(0.9f); // the detector's shrunk core
+        picture(cv::Range(y - 8, y + 8), cv::Range(x, x + 1)).setTo(0); // the line's ink
+    }
+    const std::vector<DetectedLine> lines = linesInProbabilityMap(map);
+    ASSERT_EQ(lines.size(), 1u);
+    const LineStrip strip(lines.front().outline);
+    EXPECT_EQ(strip.outline().top.size() > 2, row.followsTheBend) << strip.outline().top.size() << " samples";
+    // The ink's middle in each column of the strip, away from its ends, keeps to one height.
+    const cv::Mat cut = strip.cut(picture);
+    float low = 1e9f, high = -1e9f;
+    for (int x = cut.cols / 6; x < cut.cols * 5 / 6; ++x) {
+        const cv::Mat ink = 255 - cut.col(x);
+        const cv::Moments m = cv::moments(ink);
+        ASSERT_GT(m.m00, 0) << "no ink at " << x;
+        low = std::min(low, float(m.m01 / m.m00));
+        high = std::max(high, float(m.m01 / m.m00));
+    }
+    EXPECT_LE(high - low, 0.15f * float(cut.rows)) << "the strip's line wanders from " << low << " to " << high;
+    // And the strip's middle lies on the line's middle in the picture.
+    const cv::Point2f centre = strip.toPicture({float(strip.width()) / 2, float(strip.height()) / 2});
+    EXPECT_NEAR(centre.y, middleAt(centre.x), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BentLines, testing::Values(
+    BendRow{"level", 0, false},
+    BendRow{"barely_bent_stays_a_rectangle", 1, false},
+    BendRow{"ends_curving_up", 30, true},
+    BendRow{"ends_curving_down", -30, true}),
+    rowName<BendRow>);

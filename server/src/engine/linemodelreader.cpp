@@ -508,11 +508,21 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
         }
         setConfidences(out, probabilities);
 
+        // The box holds the line's quadrilateral too: a bent line's strip
+        // keeps within it, its corners do not.
         out.box = boxAsSent(0, float(line.cropWidth), line, maps.toSent, sentSize);
+        int right = out.box.left + out.box.width, bottom = out.box.top + out.box.height;
         for (const cv::Point2f &corner : line.quad) {
             const cv::Point2f p = apply(maps.toSent, corner);
-            out.vertexes.push_back({int(std::lround(p.x)), int(std::lround(p.y))});
+            const Point vertex{int(std::lround(p.x)), int(std::lround(p.y))};
+            out.vertexes.push_back(vertex);
+            out.box.left = std::clamp(std::min(out.box.left, vertex.x), 0, sentSize.width);
+            out.box.top = std::clamp(std::min(out.box.top, vertex.y), 0, sentSize.height);
+            right = std::clamp(std::max(right, vertex.x), 0, sentSize.width);
+            bottom = std::clamp(std::max(bottom, vertex.y), 0, sentSize.height);
         }
+        out.box.width = right - out.box.left;
+        out.box.height = bottom - out.box.top;
         if (line.upsideDown) // its own top left is the page's bottom right
             std::rotate(out.vertexes.begin(), out.vertexes.begin() + 2, out.vertexes.end());
         for (RecognizedChar &c : out.chars)

@@ -345,8 +345,13 @@ cv::Mat inkColumns(const cv::Mat &grey, int *inkHeight)
     *inkHeight = 0;
     cv::Mat ink;
     cv::threshold(grey, ink, 0, 1, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
-    if (size_t(cv::countNonZero(ink)) * 2 > grey.total()) // light text on a dark ground
-        ink = 1 - ink;
+    const bool lightOnDark = size_t(cv::countNonZero(ink)) * 2 > grey.total();
+    // Each column against the paper around it, wider than a letter: a lamp
+    // to one side darkens the paper there below the ink elsewhere.
+    cv::Mat dark = lightOnDark ? 255 - grey : grey, paper, flat;
+    cv::dilate(dark, paper, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * grey.rows + 1, 1)));
+    cv::divide(dark, paper, flat, 255.0);
+    cv::threshold(flat, ink, 0, 1, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
     cv::Mat rows, columns;
     cv::reduce(ink, rows, 1, cv::REDUCE_SUM, CV_32S);
     int top = 0, bottom = ink.rows - 1;
