@@ -379,6 +379,23 @@ cv::Mat bentAsACylinder(const cv::Mat &page, float rise)
     return bent;
 }
 
+// A row of dots and a ring stamped beside the text, which no reader should
+// return as a line.
+cv::Mat withDotsAndStamp(const cv::Mat &page)
+{
+    cv::Mat marked;
+    cv::copyMakeBorder(page, marked, 0, 120, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(255));
+    for (int x = 80; x < 600; x += 14)
+        cv::circle(marked, {x, page.rows + 30}, 2 + x % 3, cv::Scalar(30), cv::FILLED);
+    cv::RNG rng(7); // strokes scribbled in a band, as a stamp's worn texture
+    for (int i = 0; i < 160; ++i) {
+        const cv::Point from(650 + rng.uniform(0, 480), page.rows + 15 + rng.uniform(0, 40));
+        cv::line(marked, from, from + cv::Point(rng.uniform(-12, 12), rng.uniform(-12, 12)), cv::Scalar(40), 2);
+    }
+    cv::circle(marked, {page.cols - 120, page.rows / 2}, 70, cv::Scalar(90), 6);
+    return marked;
+}
+
 // Two pages set side by side as the columns of one, a gutter between them.
 cv::Mat twoColumns(const cv::Mat &left, const cv::Mat &right, int gutter)
 {
@@ -448,6 +465,7 @@ TEST_P(CameraPictures, ReadInTheirTextsDirection)
     for (const RecognizedLine &line : result.lines) {
         lines.push_back(line.text);
         ASSERT_EQ(line.vertexes.size(), 4u) << line.text;
+        EXPECT_GE(line.average, 0.5) << "below the probability floor: " << line.text;
         for (const Point &p : line.vertexes) // a corner may lie a pixel beyond its rounded box
             EXPECT_TRUE(p.x >= line.box.left - 1 && p.x <= line.box.left + line.box.width + 1
                         && p.y >= line.box.top - 1 && p.y <= line.box.top + line.box.height + 1)
@@ -502,6 +520,9 @@ INSTANTIATE_TEST_SUITE_P(
                 CameraCase{"table_of_three_columns_at_a_slant", "timetable_rows.txt",
                            [] { return jpegOf(photographed(greyOf("timetable.png"), 7, 0.06, 1.0), 75); }, 0, 0.03,
                            0.1},
+                CameraCase{"dots_and_a_stamp_beside_the_text", "clean.txt",
+                           [] { return jpegOf(photographed(withDotsAndStamp(greyOf("clean.png")), 3, 0.02, 1.0), 80); },
+                           0, 0.03, 0.1},
                 CameraCase{"textbook_turned_64_degrees", "camera/en_textbook_rotated.txt",
                            [] { return fixture("camera/en_textbook_rotated.jpg"); }, 3, 0.06},
                 CameraCase{"small_notice", "camera/zh_notice.txt", [] { return fixture("camera/zh_notice.jpg"); },
