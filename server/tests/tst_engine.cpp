@@ -523,8 +523,15 @@ INSTANTIATE_TEST_SUITE_P(
                 CameraCase{"dots_and_a_stamp_beside_the_text", "clean.txt",
                            [] { return jpegOf(photographed(withDotsAndStamp(greyOf("clean.png")), 3, 0.02, 1.0), 80); },
                            0, 0.03, 0.1},
-                CameraCase{"textbook_turned_64_degrees", "camera/en_textbook_rotated.txt",
-                           [] { return fixture("camera/en_textbook_rotated.jpg"); }, 3, 0.06},
-                CameraCase{"small_notice", "camera/zh_notice.txt", [] { return fixture("camera/zh_notice.jpg"); },
-                           0, 0.08}),
+                CameraCase{"page_turned_64_degrees", "serif.txt",
+                           [] {
+                               cv::Mat square; // room for the turned page on the desk
+                               cv::copyMakeBorder(greyOf("serif.png"), square, 320, 320, 0, 0, cv::BORDER_CONSTANT,
+                                                  cv::Scalar(255));
+                               return jpegOf(photographed(square, -64, 0.03, 0.7), 75);
+                           },
+                           3, 0.03, 0.1},
+                CameraCase{"small_chinese_page_at_webcam_size", "prose_zh.txt",
+                           [] { return jpegOf(photographed(greyOf("prose_zh.png"), -3, 0.04, 0.5), 70); }, 0,
+                           0.08}),
         [](const auto &info) { return std::string(info.param.name); });
