@@ -601,8 +601,12 @@ bool runningText(const std::vector<Placed> &lines)
     return 2 * size_t(full) >= lines.size();
 }
 
-std::vector<int> ordered(const std::vector<Placed> &lines)
+// `depth`: how many column splits lie above; a page of hundreds of narrow
+// columns costs a bounded number of passes.
+std::vector<int> ordered(const std::vector<Placed> &lines, int depth = 0)
 {
+    if (depth >= 6)
+        return inRows(lines);
     // Columns of running text are read one after the other, between the
     // lines that span them above and below (a heading, a running foot).
     // The gutter tried is where the fewest lines cross.
@@ -638,7 +642,9 @@ std::vector<int> ordered(const std::vector<Placed> &lines)
     if (bestLeft.empty())
         return inRows(lines);
     std::vector<int> order;
-    for (const std::vector<int> &part : {inRows(bestAbove), ordered(bestLeft), ordered(bestRight), inRows(bestBelow)})
+    const std::vector<int> parts[] = {inRows(bestAbove), ordered(bestLeft, depth + 1), ordered(bestRight, depth + 1),
+                                      inRows(bestBelow)};
+    for (const std::vector<int> &part : parts)
         order.insert(order.end(), part.begin(), part.end());
     return order;
 }
