@@ -788,6 +788,10 @@ class HostilePages : public ::testing::TestWithParam<HostileCase>
 TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
 {
     const HostileCase &c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    if (c.what == Hostile::Memory)
+        GTEST_SKIP() << "sanitizer builds set no memory limit on worker processes";
+#endif
     std::vector<std::string> options = {"--workers", "2", "--recognize-timeout", "3", "--admin-listen", "127.0.0.1:0"};
     options.insert(options.end(), c.options.begin(), c.options.end());
     ServerProcess server(defaultServerArguments(options));
@@ -797,10 +801,6 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
     Connection hostile(server.port());
     hostile.send(post(ocr, c.pdf ? "pdf_file=" + formValue(base64(page)) : imageForm(page)));
 
-#if defined(__SANITIZE_ADDRESS__)
-    if (c.what == Hostile::Memory)
-        GTEST_SKIP() << "sanitizer builds set no memory limit on worker processes";
-#endif
     // Under way: a worker process has the page (a page over the memory
     // limit may be over at once).
     bool busy = c.what == Hostile::Memory;
