@@ -521,7 +521,8 @@ int main(int argc, char **argv)
             engineOptions.lineModels = modelsFolder(options.models);
         engine = std::make_unique<ocrserver::OcrEngine>(options.language, engineOptions);
     } catch (const std::exception &e) {
-        fail(std::string(e.what()) + " (are the service's model files installed? see --help)");
+        // The worker processes say which cause is theirs (models, sandbox).
+        fail(e.what());
     }
 
     ocrserver::ServiceLimits limits;

@@ -67,12 +67,12 @@ std::vector<std::string> defaultServerArguments(const std::vector<std::string> &
 }
 
 ServerProcess::ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment,
-                             bool untilListening)
+                             bool untilListening, std::vector<std::string> prefix)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
-    m_pid = spawn(arguments, environment, fds[1]);
+    m_pid = spawn(arguments, environment, fds[1], std::move(prefix));
     close(fds[1]);
     if (m_pid < 0) {
         close(fds[0]);

@@ -16,9 +16,10 @@ class ServerProcess
 {
 public:
     // Starts the server and waits for its "listening on" line, or with
-    // untilListening false only for its admin listener's line.
+    // untilListening false only for its admin listener's line; `prefix` is
+    // a program that runs it (pid() is then that program's).
     explicit ServerProcess(std::vector<std::string> arguments, std::vector<std::string> environment = {},
-                           bool untilListening = true);
+                           bool untilListening = true, std::vector<std::string> prefix = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;

@@ -2,6 +2,7 @@
 // Page preparation, orientation and both readers, in-process on the fixtures.
 #include "engine/ocrengine.h"
 #include "engine/orientation.h"
+#include "serverprocess.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,9 @@
 #include <tesseract/resultiterator.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -535,3 +538,106 @@ INSTANTIATE_TEST_SUITE_P(
                            [] { return jpegOf(photographed(greyOf("prose_zh.png"), -3, 0.04, 0.5), 70); }, 0,
                            0.08}),
         [](const auto &info) { return std::string(info.param.name); });
+
+// --- worker processes gone bad ------------------------------------------------------
+
+namespace {
+
+struct ReplyCase
+{
+    const char *name;
+    const char *page; // what the hostile worker answers (see hostileworker.cpp)
+    Recognition::Outcome outcome;
+    bool replaced;     // the worker was killed and another took its place
+    bool answerThrows; // making the answer throws, the first time
+};
+
+void PrintTo(const ReplyCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class WorkerReplies : public ::testing::TestWithParam<ReplyCase>
+{
+};
+
+// What a taken-over worker sends is refused at once, before it is parsed
+// when it could hurt the parser, and costs that request (282000) and that
+// worker only: the next page is read by its replacement.
+TEST_P(WorkerReplies, AreRefusedAtOnceAndCostTheirWorker)
+{
+    const ReplyCase &c = GetParam();
+    EngineOptions options;
+    options.workerProgram = HOSTILE_WORKER;
+    options.workers = 1;
+    options.reader = ReaderChoice::Tesseract;
+    options.deadline = std::chrono::seconds(20); // past it the outcome would be TimedOut
+    OcrEngine engine("eng", options);
+    RecognitionJob job;
+    job.language = "eng";
+    job.image = c.page;
+    auto answered = std::make_shared<std::promise<Recognition>>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    ASSERT_TRUE(engine.submit(job, nullptr, [answered, calls, &c](Recognition r) {
+        if (++*calls == 1 && c.answerThrows)
+            throw std::runtime_error("the answer cannot be made");
+        answered->set_value(std::move(r));
+    }));
+    auto result = answered->get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(int(result.get().outcome), int(c.outcome));
+    EXPECT_EQ(engine.counters().restarts.load(), c.replaced ? 1 : 0);
+    job.image = "fine";
+    EXPECT_EQ(int(engine.recognize(job).outcome), int(Recognition::Outcome::Done));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+        Hostile, WorkerReplies,
+        ::testing::Values(ReplyCase{"Fine", "fine", Recognition::Outcome::Done, false, false},
+                          ReplyCase{"OutcomeOutOfRange", "outcome-out-of-range", Recognition::Outcome::Failed, true,
+                                    false},
+                          ReplyCase{"FrameOverTheMaximum", "frame-over-maximum", Recognition::Outcome::Failed, true,
+                                    false},
+                          ReplyCase{"NestedArrays", "nested-arrays", Recognition::Outcome::Failed, true, false},
+                          ReplyCase{"TruncatedUtf8", "invalid-utf8", Recognition::Outcome::Failed, true, false},
+                          ReplyCase{"Utf16Surrogate", "surrogate", Recognition::Outcome::Failed, true, false},
+                          ReplyCase{"AnswerThrows", "fine", Recognition::Outcome::Failed, true, true}),
+        [](const auto &info) { return std::string(info.param.name); });
+
+struct SandboxCase
+{
+    const char *name;
+    const char *call;
+    int status; // 0 allowed, 1 refused with EPERM, 128 + SIGSYS killed by the filter
+};
+
+void PrintTo(const SandboxCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class SandboxedCalls : public ::testing::TestWithParam<SandboxCase>
+{
+};
+
+// Inside the sandbox a process may signal and limit itself, and nothing
+// else; it cannot type into a terminal.
+TEST_P(SandboxedCalls, ReachTheProcessItselfOnly)
+{
+    const SandboxCase &c = GetParam();
+    const pid_t pid = spawnProgram({HOSTILE_WORKER, "sandbox", c.call}, {}, -1);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, SandboxedCalls,
+                         ::testing::Values(SandboxCase{"SignalToItself", "tgkill-self", 0},
+                                           SandboxCase{"AbortRaisesOnItself", "abort", 0},
+                                           SandboxCase{"SignalToTheService", "tgkill-parent", 128 + SIGSYS},
+                                           SandboxCase{"LimitsOfItself", "prlimit-self", 0},
+                                           SandboxCase{"LimitsOfTheService", "prlimit-parent", 128 + SIGSYS},
+                                           SandboxCase{"TerminalCheck", "tcgets", 0},
+                                           SandboxCase{"TypingIntoATerminal", "tiocsti", 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -750,7 +751,17 @@ std::vector<pid_t> childrenOf(pid_t parent)
     return children;
 }
 
-enum class Hostile { Deadline, Crash, Stop };
+// Freeze: the reading worker is stopped (SIGSTOP), so only the service can
+// end its page; Memory: the page needs more than --worker-memory.
+enum class Hostile { Deadline, Crash, Stop, Freeze, Memory };
+
+// With one worker and nothing replaced yet, the one reading a page is the
+// first started; the spare came after it.
+pid_t readingWorker(pid_t server)
+{
+    const std::vector<pid_t> children = childrenOf(server);
+    return children.empty() ? -1 : *std::min_element(children.begin(), children.end());
+}
 
 struct HostileCase
 {
@@ -777,6 +788,10 @@ class HostilePages : public ::testing::TestWithParam<HostileCase>
 TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
 {
     const HostileCase &c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    if (c.what == Hostile::Memory)
+        GTEST_SKIP() << "sanitizer builds set no memory limit on worker processes";
+#endif
     std::vector<std::string> options = {"--workers", "2", "--recognize-timeout", "3", "--admin-listen", "127.0.0.1:0"};
     options.insert(options.end(), c.options.begin(), c.options.end());
     ServerProcess server(defaultServerArguments(options));
@@ -786,8 +801,9 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
     Connection hostile(server.port());
     hostile.send(post(ocr, c.pdf ? "pdf_file=" + formValue(base64(page)) : imageForm(page)));
 
-    // Under way: a worker process has the page.
-    bool busy = false;
+    // Under way: a worker process has the page (a page over the memory
+    // limit may be over at once).
+    bool busy = c.what == Hostile::Memory;
     for (const auto deadline = Clock::now() + 20s; !busy && Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
         const auto figures = adminGet(server.adminPort(), "/metrics");
         busy = figures && figures->body.find("\nvirelto_ocr_workers_busy 1\n") != std::string::npos;
@@ -799,6 +815,10 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
         // build would report a SIGSEGV as a fault of its own).
         for (pid_t child : childrenOf(server.pid()))
             kill(child, SIGABRT);
+    } else if (c.what == Hostile::Freeze) {
+        const pid_t reading = readingWorker(server.pid());
+        ASSERT_GT(reading, 0);
+        kill(reading, SIGSTOP);
     } else if (c.what == Hostile::Stop) {
         kill(server.pid(), SIGTERM);
         EXPECT_EQ(waitForExit(server.pid(), 20s), 0);
@@ -810,15 +830,20 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
         ASSERT_TRUE(answer) << server.log();
         EXPECT_EQ(answer->parsed().value("error_code", 0), 282000) << answer->body.substr(0, 200);
     };
-    // A crashed worker's request first: the idle ones may still be dying.
-    if (c.what == Hostile::Crash)
+    // A crashed worker's request first: the idle ones may still be dying; a
+    // frozen one's too, which the service itself must end.
+    const auto sent = Clock::now();
+    if (c.what == Hostile::Crash || c.what == Hostile::Freeze)
         ended();
+    if (c.what == Hostile::Freeze)
+        std::cout << "a stopped worker's page answered after "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count() << " ms\n";
     Connection normal(server.port());
     normal.send(post(ocr, imageForm(blankPng(64, 64)))); // quick, even on a loaded machine
     const auto read = normal.response(60s);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->parsed().value("error_code", 0), 0) << read->body.substr(0, 200) << server.log();
-    if (c.what != Hostile::Crash)
+    if (c.what != Hostile::Crash && c.what != Hostile::Freeze)
         ended();
     if (c.what == Hostile::Crash) {
         EXPECT_TRUE(server.waitForLog("a worker process ended by signal 6 while reading a page")) << server.log();
@@ -827,7 +852,7 @@ TEST_P(HostilePages, AreEndedAtTheirDeadlineAndHoldNothingElse)
     // long page ends itself between lines).
     const auto figures = adminGet(server.adminPort(), "/metrics");
     ASSERT_TRUE(figures);
-    if (c.what == Hostile::Crash || c.page != textSheet) {
+    if (c.what == Hostile::Crash || c.what == Hostile::Freeze || (c.what == Hostile::Deadline && c.page != textSheet)) {
         EXPECT_EQ(figures->body.find("\nvirelto_ocr_worker_restarts_total 0\n"), std::string::npos);
     }
     // Every line of the log is the server's own.
@@ -844,6 +869,12 @@ INSTANTIATE_TEST_SUITE_P(
                 HostileCase{"RepeatedProgressiveScans", repeatedScans, false, Hostile::Deadline, {}},
                 HostileCase{"NestedFormXObjects", nestedForms, true, Hostile::Deadline, {}},
                 HostileCase{"WorkerCrashes", textSheet, false, Hostile::Crash, {"--recognize-timeout", "30"}},
+                // Within the deadline and the grace: the service's own kill.
+                HostileCase{"WorkerStopped", textSheet, false, Hostile::Freeze,
+                            {"--workers", "1", "--recognize-timeout", "5"}},
+                // Too big for this service (282000), not a broken image (216201).
+                HostileCase{"PageOverWorkerMemory", [] { return blankPng(8192, 8192); }, false, Hostile::Memory,
+                            {"--worker-memory", "256", "--engine", "tesseract"}},
                 HostileCase{"StopWhileHeld", nestedForms, true, Hostile::Stop,
                             {"--recognize-timeout", "60", "--shutdown-grace", "1"}}),
         [](const auto &info) { return std::string(info.param.name); });

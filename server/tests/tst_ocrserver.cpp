@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 using nlohmann::json;
 
@@ -858,6 +860,67 @@ TEST(OcrServerStartup, RunsWithOneOpenMpThread)
     ASSERT_TRUE(server.started());
     const std::string environment = readFile("/proc/" + std::to_string(server.pid()) + "/environ");
     EXPECT_NE(environment.find(std::string("OMP_THREAD_LIMIT=1\0", 19)), std::string::npos);
+}
+
+// The children of a process, each with its state (R, S, Z, ...).
+std::map<pid_t, char> childStates(pid_t parent)
+{
+    std::map<pid_t, char> states;
+    std::istringstream list(readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
+    for (pid_t pid; list >> pid;) {
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t end = stat.rfind(')');
+        if (end != std::string::npos && end + 2 < stat.size())
+            states[pid] = stat[end + 2];
+    }
+    return states;
+}
+
+TEST(OcrServerStartup, RunsAsPidOneAndReapsOrphans)
+{
+    // A container without an init: the service is PID 1 of its own pid
+    // namespace (needs root, or user namespaces).
+    ServerProcess server(defaultServerArguments({"--workers", "1"}), {}, true,
+                         {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child=SIGTERM"});
+    if (!server.started() && server.log().find("unshare:") != std::string::npos)
+        GTEST_SKIP() << server.log();
+    ASSERT_TRUE(server.started()) << server.log();
+    httplib::Client client("127.0.0.1", server.port());
+    const auto token = client.Get(GrantQuery);
+    ASSERT_TRUE(token);
+    const auto read = client.Post(std::string(OcrPath) + "?access_token=" + formValue(json::parse(token->body).value("access_token", "")),
+                                  imageForm(fixture("small.png")), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(json::parse(read->body).value("error_code", 0), 0) << read->body;
+
+    // An orphan in the container comes to the service, which reaps it.
+    const auto children = childStates(server.pid());
+    ASSERT_EQ(children.size(), 1u);
+    // unshare does not pass SIGTERM on: the service itself is stopped.
+    struct Stop
+    {
+        pid_t pid;
+        ~Stop() { kill(pid, SIGTERM); }
+    } const service{children.begin()->first};
+    const pid_t entered = spawnProgram({"nsenter", "-t", std::to_string(service.pid), "-p", "-m", "sh", "-c", "sleep 1 &"},
+                                       {}, -1);
+    ASSERT_EQ(waitForExit(entered, std::chrono::seconds(10)), 0);
+    const auto orphans = [&] {
+        const auto before = childStates(service.pid);
+        int count = 0;
+        for (const auto &[pid, state] : before)
+            count += readFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n" || state == 'Z';
+        return count;
+    };
+    bool adopted = false, reaped = false;
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+         !reaped && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        const int now = orphans();
+        adopted = adopted || now > 0;
+        reaped = adopted && now == 0;
+    }
+    EXPECT_TRUE(adopted);
+    EXPECT_TRUE(reaped);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <future>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace ocrserver {
 
 namespace {
@@ -39,6 +41,11 @@ OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
         if (!process->waitReady(Clock::now() + LoadLimit, m_abort, &error))
             throw std::runtime_error(error);
     const std::vector<std::string> &available = loading.front()->languages();
+    // Said once: every worker runs on the same kernel.
+    if (!loading.front()->sandboxNote().empty()) {
+        std::fprintf(stderr, "virelto-ocr-server: worker processes: %s\n", loading.front()->sandboxNote().c_str());
+        std::fflush(stderr);
+    }
     m_installed.insert(available.begin(), available.end());
     for (auto &process : loading) {
         m_slots.push_back(std::make_unique<Slot>());
@@ -57,9 +64,18 @@ std::unique_ptr<WorkerProcess> OcrEngine::startWorker()
 // Loads a spare whenever there is none.
 void OcrEngine::keepSpare()
 {
+    // As PID 1 the service is the init of its container: the orphans in it
+    // are reaped here, once a second.
+    const bool init = getpid() == 1;
     std::unique_lock<std::mutex> lock(m_spareMutex);
     for (;;) {
-        m_spareChanged.wait(lock, [this] { return m_abort.load() || !m_spare; });
+        const auto needed = [this] { return m_abort.load() || !m_spare; };
+        if (init) {
+            while (!m_spareChanged.wait_for(lock, std::chrono::seconds(1), needed))
+                reapOrphans();
+        } else {
+            m_spareChanged.wait(lock, needed);
+        }
         if (m_abort.load())
             return;
         lock.unlock();
@@ -233,11 +249,45 @@ void OcrEngine::work(Slot &slot)
         if (!slot.process->alive(&ending))
             noteLoss(ending, "between pages");
         Recognition result = Recognition::ended(Recognition::Outcome::Cancelled);
-        if ((!slot.process->lost() || replaceWorker(slot)) && !(next.cancelled && next.cancelled->load()))
-            result = run(slot, next);
+        try {
+            if ((!slot.process->lost() || replaceWorker(slot)) && !(next.cancelled && next.cancelled->load()))
+                result = run(slot, next);
+        } catch (...) {
+            result = failed(slot, "reading a page");
+        }
         --m_counters.busy;
-        next.done(std::move(result));
+        try {
+            next.done(std::move(result));
+        } catch (...) {
+            // The answer could not be made of what the worker sent.
+            Recognition failure = failed(slot, "answering a page");
+            try {
+                next.done(std::move(failure));
+            } catch (...) {
+            }
+        }
     }
+}
+
+// Whatever went wrong, it costs this request (error 282000) and the worker
+// process that read it, never the service.
+Recognition OcrEngine::failed(Slot &slot, const char *when)
+{
+    std::string what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+    }
+    std::fprintf(stderr, "virelto-ocr-server: %s failed in the service: %s; its worker process is replaced\n", when,
+                 what.c_str());
+    std::fflush(stderr);
+    if (slot.process && !slot.process->lost()) {
+        slot.process->kill();
+        ++m_counters.restarts;
+    }
+    return Recognition::ended(Recognition::Outcome::Failed);
 }
 
 Recognition OcrEngine::run(Slot &slot, const Queued &queued)

@@ -180,6 +180,7 @@ private:
 
     void work(Slot &slot);
     Recognition run(Slot &slot, const Queued &queued);
+    Recognition failed(Slot &slot, const char *when); // inside a catch
     std::vector<Queued> takeCancelled();
     std::unique_ptr<WorkerProcess> startWorker();
     bool replaceWorker(Slot &slot);

@@ -8,6 +8,8 @@
 
 #include <leptonica/allheaders.h>
 
+#include <cerrno>
+
 namespace ocrserver {
 
 namespace {
@@ -27,9 +29,12 @@ PixHandle decodePage(const RecognitionJob &job, const EngineOptions &options, co
                      Recognition *result, bool *drawnText)
 {
     if (job.source != RecognitionJob::Source::Pdf) {
+        errno = 0;
         PixHandle pix(pixReadMem(reinterpret_cast<const l_uint8 *>(job.image.data()), job.image.size()));
+        // A page that needs more than --worker-memory is too big for this
+        // service (282000), not a broken image.
         if (!pix)
-            result->outcome = Outcome::Undecodable;
+            result->outcome = errno == ENOMEM ? Outcome::Failed : Outcome::Undecodable;
         return pix;
     }
     PdfPage rendered = renderPdfPage(job.image, job.pdfPage, options.minPageSide, options.maxPageSide);

@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,9 +19,13 @@
 #include <memory>
 #include <stdexcept>
 
-// Newer than Debian 12's kernel headers; a kernel that knows it says so.
+// Newer than Debian 12's kernel headers (the kernel's uapi values); a
+// kernel that knows them says so by its Landlock ABI.
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_SCOPE_SIGNAL
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
 #endif
 
 namespace ocrserver::sandbox {
@@ -34,8 +39,17 @@ void setLimit(int resource, rlim_t value)
         throw std::runtime_error(std::string("setrlimit: ") + std::strerror(errno));
 }
 
+// The ruleset as ABI 6 has it: file rights, network rights (ABI 4) and
+// scopes. Older kernels take it whole as long as what they do not know is 0.
+struct RulesetAttr
+{
+    __u64 handledAccessFs;
+    __u64 handledAccessNet;
+    __u64 scoped;
+};
+
 // Landlock has no library: three system calls.
-int landlockCreateRuleset(const landlock_ruleset_attr *attr, size_t size, __u32 flags)
+int landlockCreateRuleset(const RulesetAttr *attr, size_t size, __u32 flags)
 {
     return int(syscall(SYS_landlock_create_ruleset, attr, size, flags));
 }
@@ -66,7 +80,10 @@ std::string restrictFiles(const std::vector<std::string> &readable)
         handled |= LANDLOCK_ACCESS_FS_REFER;
     if (abi >= 3)
         handled |= LANDLOCK_ACCESS_FS_TRUNCATE;
-    const landlock_ruleset_attr attr{handled};
+    // No signals to any process outside the worker's own domain: not the
+    // service, not another worker (the system-call filter holds the pids
+    // too, this covers every way of sending one).
+    const RulesetAttr attr{handled, 0, abi >= 6 ? __u64(LANDLOCK_SCOPE_SIGNAL) : 0};
     const int ruleset = landlockCreateRuleset(&attr, sizeof attr, 0);
     if (ruleset < 0)
         throw std::runtime_error(std::string("landlock: ") + std::strerror(errno));
@@ -125,12 +142,12 @@ void filterSystemCalls()
                  // when first needed (Landlock confines where)
                  SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(fstatfs), SCMP_SYS(statfs), SCMP_SYS(statx), SCMP_SYS(access),
                  SCMP_SYS(faccessat), SCMP_SYS(faccessat2), SCMP_SYS(getdents64), SCMP_SYS(readlink),
-                 SCMP_SYS(fcntl), SCMP_SYS(ioctl),
+                 SCMP_SYS(fcntl),
                  // time, limits and signals (cancel, CPU limit, a crash)
-                 SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(getrusage), SCMP_SYS(prlimit64),
+                 SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(getrusage),
                  SCMP_SYS(getrlimit), SCMP_SYS(setrlimit), SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigprocmask),
                  SCMP_SYS(rt_sigreturn), SCMP_SYS(sigaltstack), SCMP_SYS(getpid), SCMP_SYS(gettid),
-                 SCMP_SYS(tgkill), SCMP_SYS(exit), SCMP_SYS(exit_group),
+                 SCMP_SYS(exit), SCMP_SYS(exit_group),
                  // threads of a library's own pool, and their waits
                  SCMP_SYS(futex), SCMP_SYS(sched_yield), SCMP_SYS(sched_getaffinity), SCMP_SYS(set_robust_list),
                  SCMP_SYS(rseq), SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep), SCMP_SYS(getrandom),
@@ -154,6 +171,23 @@ void filterSystemCalls()
                 != 0
         || seccomp_rule_add(f, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0)
         throw std::runtime_error("seccomp: cannot filter clone");
+    // Signals and limits for this process only: raise() and abort() are
+    // tgkill() on its own thread group, getrlimit() and setrlimit() are
+    // prlimit64() on pid 0. Any other pid ends the process.
+    const auto self = scmp_datum_t(getpid());
+    if (seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, scmp_arg_cmp{0, SCMP_CMP_EQ, self, 0}) != 0
+        || seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, scmp_arg_cmp{0, SCMP_CMP_EQ, 0, 0}) != 0
+        || seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, scmp_arg_cmp{0, SCMP_CMP_EQ, self, 0}) != 0)
+        throw std::runtime_error("seccomp: cannot filter signals and limits");
+    // The one device request the libraries make (glibc's streams asking
+    // whether their descriptor is a terminal, to choose their buffering);
+    // the rest, TIOCSTI into a terminal say, fail as a file refuses one.
+    // Two rules that never overlap: libseccomp lets a rule without a
+    // condition win over those with one.
+    if (seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, scmp_arg_cmp{1, SCMP_CMP_EQ, TCGETS, 0}) != 0
+        || seccomp_rule_add(f, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(ioctl), 1, scmp_arg_cmp{1, SCMP_CMP_NE, TCGETS, 0})
+                != 0)
+        throw std::runtime_error("seccomp: cannot filter ioctl");
     if (seccomp_load(f) != 0)
         throw std::runtime_error("seccomp: cannot load the filter");
 }

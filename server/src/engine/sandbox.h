@@ -19,9 +19,11 @@ void limitResources(std::size_t addressSpace, std::size_t outputFile);
 void limitCpu(std::chrono::seconds more);
 
 // Locks the process in for good: no new privileges; where the kernel has
-// Landlock, files only read, and only under `readable`; and a system-call
-// filter that allows what reading a page needs and nothing else (no new
-// processes or programs, no sockets, no opening a file for writing).
+// Landlock, files only read, and only under `readable`, and (ABI 6) no
+// signal to a process outside it; and a system-call filter that allows what
+// reading a page needs and nothing else (no new processes or programs, no
+// sockets, no opening a file for writing, signals and limits for this
+// process only, no device requests but a terminal check).
 // Returns what could not be applied (an old kernel without Landlock), or
 // throws std::runtime_error when the filter cannot be installed.
 std::string enter(const std::vector<std::string> &readable);

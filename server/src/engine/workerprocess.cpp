@@ -9,6 +9,7 @@
 #include <leptonica/allheaders.h>
 #include <nlohmann/json.hpp>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -24,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 
@@ -53,6 +56,12 @@ constexpr char Taken = 'T';
 // A job is at most the largest request body; a reply, lines of text.
 constexpr std::uint64_t MaxJob = 256u << 20;
 constexpr std::uint64_t MaxReply = 32u << 20;
+constexpr std::uint64_t MaxHello = 1u << 20;
+// A reply nests six deep (lines, a line, its characters, one, its box);
+// parsing recurses, so deeper is refused before it. Every item costs the
+// service's memory once parsed.
+constexpr std::size_t MaxReplyDepth = 8;
+constexpr std::size_t MaxReplyItems = std::size_t(1) << 22;
 constexpr std::size_t MaxLibraryOutput = 512;
 // How long a process asked to end its page has before it is killed.
 constexpr auto StopGrace = std::chrono::milliseconds(300);
@@ -113,6 +122,111 @@ bool readFrame(int fd, std::string *payload, std::uint64_t limit)
     return readAll(fd, payload->data(), size);
 }
 
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool validUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t k) { return std::uint8_t(text[k]); };
+        const std::uint8_t lead = byte(i);
+        std::size_t length = 1;
+        std::uint8_t low = 0x80, high = 0xbf; // range of the first continuation byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            low = lead == 0xe0 ? 0xa0 : 0x80;
+            high = lead == 0xed ? 0x9f : 0xbf;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            low = lead == 0xf0 ? 0x90 : 0x80;
+            high = lead == 0xf4 ? 0x8f : 0xbf;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high)
+            return false;
+        for (std::size_t k = 2; k < length; ++k)
+            if ((byte(i + k) & 0xc0) != 0x80)
+                return false;
+        i += length;
+    }
+    return true;
+}
+
+// Whether a worker's message is one CBOR item of the kind this file writes,
+// checked without recursion before the parser sees it: definite lengths
+// only, no tags, at most `maxDepth` containers deep and `maxItems` items,
+// every text string UTF-8, nothing after it.
+bool plainCbor(std::string_view data, std::size_t maxDepth, std::size_t maxItems)
+{
+    std::vector<std::uint64_t> open; // items still to come in each open container
+    std::size_t pos = 0;
+    for (std::size_t items = 0; items < maxItems; ++items) {
+        if (pos >= data.size())
+            return false;
+        const std::uint8_t initial = std::uint8_t(data[pos++]);
+        const int major = initial >> 5;
+        const int info = initial & 31;
+        std::uint64_t value = std::uint64_t(info);
+        if (info >= 24) {
+            if (info > 27)
+                return false; // reserved, or an indefinite length
+            const std::size_t bytes = std::size_t(1) << (info - 24);
+            if (data.size() - pos < bytes)
+                return false;
+            value = 0;
+            for (std::size_t k = 0; k < bytes; ++k)
+                value = value << 8 | std::uint8_t(data[pos++]);
+        }
+        switch (major) {
+        case 0: // integers
+        case 1:
+            break;
+        case 2: // bytes
+        case 3: // text
+            if (value > data.size() - pos || (major == 3 && !validUtf8(data.substr(pos, std::size_t(value)))))
+                return false;
+            pos += std::size_t(value);
+            break;
+        case 4: // array
+        case 5: // map: a key and a value each
+            if (value > maxItems)
+                return false;
+            if (major == 5)
+                value *= 2;
+            if (value > 0) {
+                if (open.size() >= maxDepth)
+                    return false;
+                open.push_back(value);
+                continue;
+            }
+            break;
+        case 7: // false, true, null, single and double floats
+            if (info != 20 && info != 21 && info != 22 && info != 26 && info != 27)
+                return false;
+            break;
+        default: // tags
+            return false;
+        }
+        // An item is complete, and with it perhaps the containers it ends.
+        while (!open.empty() && --open.back() == 0)
+            open.pop_back();
+        if (open.empty())
+            return pos == data.size();
+    }
+    return false;
+}
+
+json parseReply(const std::string &payload, std::size_t maxItems)
+{
+    if (!plainCbor(payload, MaxReplyDepth, maxItems))
+        throw std::invalid_argument("not a reply");
+    return json::from_cbor(payload);
+}
+
 json boxJson(const Box &b)
 {
     return json::array({b.left, b.top, b.width, b.height});
@@ -142,7 +256,9 @@ std::string encodeResult(const Recognition &r)
     const json reply = {{"outcome", int(r.outcome)}, {"direction", r.direction}, {"pdf_pages", r.pdfPages},
                         {"lines", std::move(lines)}, {"reader", r.timing.reader},
                         {"prepare_ns", r.timing.prepare.count()}, {"read_ns", r.timing.read.count()},
-                        {"output", r.libraryOutput}};
+                        // as printed, which need not be UTF-8
+                        {"output", json::binary(std::vector<std::uint8_t>(r.libraryOutput.begin(),
+                                                                          r.libraryOutput.end()))}};
     const std::vector<std::uint8_t> bytes = json::to_cbor(reply);
     return std::string(bytes.begin(), bytes.end());
 }
@@ -151,7 +267,7 @@ std::string encodeResult(const Recognition &r)
 // checked like anything else from outside.
 Recognition decodeResult(const std::string &payload)
 {
-    const json j = json::from_cbor(payload);
+    const json j = parseReply(payload, MaxReplyItems);
     Recognition r;
     const int outcome = j.at("outcome").get<int>();
     if (outcome < int(Outcome::Done) || outcome > int(Outcome::Cancelled))
@@ -178,7 +294,8 @@ Recognition decodeResult(const std::string &payload)
     r.timing.prepare = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("prepare_ns").get<std::int64_t>()));
     r.timing.read = std::chrono::nanoseconds(std::max<std::int64_t>(0, j.at("read_ns").get<std::int64_t>()));
     // Bounded here too: the process may not be what it was.
-    r.libraryOutput = j.at("output").get<std::string>().substr(0, MaxLibraryOutput);
+    const json::binary_t &output = j.at("output").get_binary();
+    r.libraryOutput.assign(output.begin(), output.begin() + std::ptrdiff_t(std::min(output.size(), MaxLibraryOutput)));
     return r;
 }
 
@@ -189,11 +306,38 @@ std::string settingsJson(const WorkerProcess::Settings &s)
                 {"models", s.options.lineModels},
                 {"min_side", s.options.minPageSide},
                 {"max_side", s.options.maxPageSide},
-                {"memory", s.options.workerMemory}}
+                {"memory", s.options.workerMemory},
+                // Its parent is this process, whatever its pid (1 in a container)
+                {"service", getpid()}}
             .dump();
 }
 
+// The workers alive or not yet reaped, which their owners reap; any other
+// child is an orphan that came to this process as PID 1.
+std::mutex workersMutex;
+std::set<pid_t> workerPids;
+
 } // namespace
+
+void reapOrphans()
+{
+    std::vector<pid_t> children;
+    std::unique_ptr<DIR, int (*)(DIR *)> tasks(opendir("/proc/self/task"), closedir);
+    while (const dirent *task = tasks ? readdir(tasks.get()) : nullptr) {
+        if (task->d_name[0] == '.')
+            continue;
+        std::FILE *list = std::fopen(("/proc/self/task/" + std::string(task->d_name) + "/children").c_str(), "re");
+        if (!list)
+            continue;
+        for (int pid; std::fscanf(list, "%d", &pid) == 1;)
+            children.push_back(pid);
+        std::fclose(list);
+    }
+    std::lock_guard<std::mutex> lock(workersMutex);
+    for (pid_t pid : children)
+        if (!workerPids.count(pid))
+            waitpid(pid, nullptr, WNOHANG);
+}
 
 WorkerProcess::WorkerProcess(const Settings &settings)
     : m_started(Clock::now())
@@ -219,6 +363,14 @@ WorkerProcess::WorkerProcess(const Settings &settings)
     // Nothing else of the service's reaches the worker: not its listening
     // sockets, not its clients' connections.
     posix_spawn_file_actions_addclosefrom_np(&actions, ChildSocket + 1);
+    // Nor its terminal: input from nowhere, output to nowhere until the
+    // worker has its memory file (a sanitizer build keeps the service's
+    // error output for the sanitizers' reports).
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+#ifndef VIRELTO_SANITIZED
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+#endif
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none, all;
@@ -227,7 +379,11 @@ WorkerProcess::WorkerProcess(const Settings &settings)
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::unique_lock<std::mutex> registered(workersMutex);
     const int spawned = posix_spawn(&m_pid, program.c_str(), &actions, &attributes, argv, env.data());
+    if (spawned == 0)
+        workerPids.insert(m_pid);
+    registered.unlock();
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(pair[1]);
@@ -255,13 +411,20 @@ void WorkerProcess::kill()
 
 std::string WorkerProcess::ended(int status)
 {
+    {
+        std::lock_guard<std::mutex> lock(workersMutex);
+        workerPids.erase(m_pid);
+    }
     m_pid = -1;
     if (m_socket >= 0) {
         close(m_socket);
         m_socket = -1;
     }
     if (WIFSIGNALED(status))
-        return WTERMSIG(status) == SIGKILL ? "killed" : "ended by signal " + std::to_string(WTERMSIG(status));
+        return WTERMSIG(status) == SIGKILL ? "killed"
+                : WTERMSIG(status) == SIGSYS
+                ? "was ended by its system-call filter (signal 31)"
+                : "ended by signal " + std::to_string(WTERMSIG(status));
     if (WIFEXITED(status))
         return "exited with status " + std::to_string(WEXITSTATUS(status));
     return "ended";
@@ -336,24 +499,26 @@ FrameRead readFrameWhile(int fd, std::string *payload, std::uint64_t limit, Wait
 bool WorkerProcess::waitReady(Clock::time_point until, const std::atomic<bool> &abort, std::string *error)
 {
     std::string payload;
-    const FrameRead got = readFrameWhile(m_socket, &payload, 1 << 20, [&] {
+    const FrameRead got = readFrameWhile(m_socket, &payload, MaxHello, [&] {
         if (abort.load() || Clock::now() >= until)
             return std::chrono::milliseconds(-1);
         return std::chrono::milliseconds(100);
     });
     try {
         if (got == FrameRead::Complete) {
-            const json hello = json::from_cbor(payload);
+            const json hello = parseReply(payload, 1 << 16);
             if (hello.contains("error")) {
                 *error = hello.at("error").get<std::string>();
             } else {
                 m_languages = hello.at("languages").get<std::vector<std::string>>();
+                m_sandboxNote = hello.at("note").get<std::string>();
                 m_startup = Clock::now() - m_started;
                 return true;
             }
         } else {
             *error = got == FrameRead::GaveUp ? "the worker process did not load in time"
-                                              : "the worker process " + reap() + " while loading";
+                    : got == FrameRead::TooLarge  ? "the worker process sent nonsense"
+                                                  : "the worker process " + reap() + " while loading";
         }
     } catch (const std::exception &) {
         *error = "the worker process sent nonsense";
@@ -558,10 +723,14 @@ std::string warmUpPdf()
 
 int workerProcessMain(int argc, char **argv)
 {
-    // The worker ends with the service, however the service ends.
-    const pid_t parent = getppid();
+    // The worker ends with the service, however the service ends; a parent
+    // other than the service means it ended before that was set.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (argc < 3 || getppid() != parent || parent == 1)
+    if (argc < 3)
+        return 2;
+    const json settings = json::parse(argv[2], nullptr, false);
+    if (!settings.is_object() || !settings.contains("service") || !settings["service"].is_number_integer()
+        || getppid() != settings["service"].get<pid_t>())
         return 2;
     signal(SIGPIPE, SIG_IGN);
     struct sigaction onStop = {};
@@ -583,7 +752,6 @@ int workerProcessMain(int argc, char **argv)
     std::unique_ptr<PageWorker> worker;
     std::string sandboxNote;
     try {
-        const json settings = json::parse(argv[2]);
         EngineOptions options;
         options.reader = settings.at("reader").get<std::string>() == "tesseract" ? ReaderChoice::Tesseract
                                                                                   : ReaderChoice::Auto;
@@ -596,7 +764,11 @@ int workerProcessMain(int argc, char **argv)
         // The sanitizers reserve terabytes of address space up front.
         sandbox::limitResources(options.workerMemory, 1 << 20);
 #endif
-        worker = std::make_unique<PageWorker>(language, options);
+        try {
+            worker = std::make_unique<PageWorker>(language, options);
+        } catch (const std::exception &e) {
+            throw std::runtime_error(std::string(e.what()) + " (are the service's model files installed? see --help)");
+        }
         RecognitionJob warmUp;
         warmUp.image = warmUpPage();
         warmUp.language = language;

@@ -42,6 +42,8 @@ public:
     // passes or `abort` is set.
     bool waitReady(std::chrono::steady_clock::time_point until, const std::atomic<bool> &abort, std::string *error);
     const std::vector<std::string> &languages() const { return m_languages; }
+    // What its sandbox could not apply on this kernel; empty when all of it.
+    const std::string &sandboxNote() const { return m_sandboxNote; }
     // Set up to this point, from the start; zero until ready.
     std::chrono::steady_clock::duration startup() const { return m_startup; }
     pid_t pid() const { return m_pid; }
@@ -70,7 +72,12 @@ private:
     std::chrono::steady_clock::time_point m_started;
     std::chrono::steady_clock::duration m_startup{};
     std::vector<std::string> m_languages;
+    std::string m_sandboxNote;
 };
+
+// Reaps the children of this process that are not worker processes: as
+// PID 1 (a container without an init) every orphan in it comes here.
+void reapOrphans();
 
 // The worker process itself: the service's binary started as
 // `virelto-ocr-server --worker-process SETTINGS`, the socket to the
