@@ -408,6 +408,10 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {postHead(ocr) + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
         {postHead(ocr) + "Transfer-Encoding: chunked, identity\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
          {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: gzip, chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
+         {}, 0, false, false, 0},
+        // HEAD asks the token route as GET does: the same status, no body.
+        {std::string("HEAD ") + GrantQuery + " HTTP/1.1\r\nHost: x\r\n\r\n", 200, 0, {}, 0, false, true},
         {"POST " + ocr + " HTTP/1.0\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled,
          400, 216100, {}, 0, false, false, 0},
         // Answered, though the client said it sends no more (nc -N, curl's --no-keepalive scripts).
@@ -861,7 +865,8 @@ std::optional<RawResponse> readyzUntil(int port, int status)
     return r;
 }
 
-enum class AdminState { Starting, Ready, QueueFull, ShuttingDown };
+// AdminFull: every one of the admin listener's connections held idle.
+enum class AdminState { Starting, Ready, QueueFull, ShuttingDown, AdminFull };
 
 struct AdminCase
 {
@@ -869,6 +874,7 @@ struct AdminCase
     AdminState state;
     int readyz;
     const char *reason; // how /readyz's line starts
+    std::vector<std::string> extra = {}; // options after the test's own
 };
 
 void PrintTo(const AdminCase &c, std::ostream *out)
@@ -887,6 +893,7 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
     const AdminCase &c = GetParam();
     std::vector<std::string> options = {"--admin-listen", "127.0.0.1:0", "--workers", "1", "--queue", "1",
                                         "--recognize-timeout", "5", "--shutdown-grace", "20"};
+    options.insert(options.end(), c.extra.begin(), c.extra.end());
     const std::string binary = OCR_SERVER_BINARY;
     const std::string built = binary.substr(0, binary.rfind('/')) + "/models";
     std::string models;
@@ -915,9 +922,11 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
     std::optional<Connection> inFlight;
     if (c.state == AdminState::QueueFull) {
         const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+        // The one read holds its worker until its deadline.
+        const std::string pages[] = {post(ocr, imageForm(repeatedScans())), post(ocr, imageForm(textSheet()))};
         for (const char *running : {"\nvirelto_ocr_workers_busy 1\n", "\nvirelto_ocr_queue_length 1\n"}) {
             held.emplace_back(server.port());
-            held.back().send(post(ocr, imageForm(textSheet())));
+            held.back().send(pages[held.size() - 1]);
             // One read, then one waiting: the second must not come before the worker took the first.
             std::optional<RawResponse> figures;
             for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
@@ -930,6 +939,12 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
         inFlight->readFor(100ms); // no signal tells when the server has read the head
         kill(server.pid(), SIGTERM);
         ASSERT_TRUE(server.waitForLog("stopping (SIGTERM)"));
+    } else if (c.state == AdminState::AdminFull) {
+        ASSERT_TRUE(server.waitUntilListening());
+        for (int i = 0; i < 64; ++i) {
+            held.emplace_back(server.adminPort());
+            held.back().readFor(1ms);
+        }
     }
 
     const auto live = adminGet(server.adminPort(), "/livez");
@@ -951,14 +966,24 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
         ASSERT_TRUE(server.waitUntilListening()) << server.log();
         EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
     } else if (c.state == AdminState::QueueFull) {
-        held.clear(); // their recognitions are dropped: room again
+        // The waiting client leaves: its place is free at once, while the first is still read.
+        held.pop_back();
         EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
+        const auto figures = adminGet(server.adminPort(), "/metrics");
+        ASSERT_TRUE(figures);
+        EXPECT_NE(figures->body.find("\nvirelto_ocr_workers_busy 1\n"), std::string::npos);
+        EXPECT_NE(figures->body.find("\nvirelto_ocr_queue_length 0\n"), std::string::npos);
+        held.clear();
     } else if (c.state == AdminState::ShuttingDown) {
         inFlight->send("client_credentials");
         const auto r = inFlight->response();
         ASSERT_TRUE(r) << "the request in flight was dropped";
         EXPECT_EQ(r->status, 400) << r->body; // answered: no client_id
         EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
+    } else if (c.state == AdminState::AdminFull) {
+        // Idle admin connections go within seconds.
+        for (auto &idle : held)
+            EXPECT_TRUE(idle.closedWithin(5s));
     }
 }
 
@@ -966,8 +991,13 @@ INSTANTIATE_TEST_SUITE_P(
         States, AdminEndpoints,
         ::testing::Values(AdminCase{"Starting", AdminState::Starting, 503, "starting"},
                           AdminCase{"Ready", AdminState::Ready, 200, "ready"},
-                          AdminCase{"QueueFull", AdminState::QueueFull, 503, "queue full: 1 waiting, 1 of 1 workers busy"},
-                          AdminCase{"ShuttingDown", AdminState::ShuttingDown, 503, "shutting down"}),
+                          AdminCase{"QueueFull", AdminState::QueueFull, 503, "queue full: 1 waiting, 1 of 1 workers busy",
+                                    {"--recognize-timeout", "60"}},
+                          AdminCase{"ShuttingDown", AdminState::ShuttingDown, 503, "shutting down"},
+                          // The next recognition goes to the idle worker: ready.
+                          AdminCase{"NoQueue", AdminState::Ready, 200, "ready", {"--queue", "0"}},
+                          // /livez answers beyond the cap; /readyz once idle connections are gone.
+                          AdminCase{"AdminConnectionsHeld", AdminState::AdminFull, 200, "ready"}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // A sample of the text format: name, labels, value.

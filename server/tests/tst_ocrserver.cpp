@@ -692,6 +692,9 @@ struct QpsCase
     const char *apiKey;
     const char *secretKey;
     bool limited; // at one request a second
+    // slow-desk, limited to one a second, first sends ten at once: refused
+    // ones must not spend the service's budget.
+    bool floodFirst = false;
 };
 
 void PrintTo(const QpsCase &c, std::ostream *out)
@@ -715,6 +718,12 @@ TEST_P(QpsLimits, AnswerErrorEighteenToWhoeverIsOver)
     httplib::Client c("127.0.0.1", server.port());
     const std::string accessToken = grantToken(server.port(), q.apiKey, q.secretKey);
     ASSERT_FALSE(accessToken.empty());
+    if (q.floodFirst) {
+        const std::string flooder = grantToken(server.port(), "ks", "ss");
+        for (int i = 0; i < 10; ++i)
+            ASSERT_TRUE(c.Post(std::string(OcrPath) + "?access_token=" + formValue(flooder), "image=",
+                               "application/x-www-form-urlencoded"));
+    }
     // Three requests span at most two one-second windows: one must be refused.
     int limited = 0;
     for (int i = 0; i < 3; ++i) {
@@ -738,7 +747,11 @@ INSTANTIATE_TEST_SUITE_P(
                           QpsCase{"ClientsOwn", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
                                   "ks", "ss", true},
                           QpsCase{"AnotherClient", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
-                                  "kf", "sf", false}),
+                                  "kf", "sf", false},
+                          // 1 of slow-desk's 10 and these 3 stay within the service's 5.
+                          QpsCase{"BesideAThrottledClient",
+                                  {"--listen", "127.0.0.1:0", "--workers", "1", "--qps", "5", "--clients-file", "CLIENTS"},
+                                  "kf", "sf", false, true}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // Clients and token keys change with SIGHUP while requests keep coming:
