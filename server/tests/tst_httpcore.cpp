@@ -27,6 +27,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -1087,6 +1088,22 @@ TEST(HttpCoreAdmin, ScrapeCountsWhatHappenedAndRevealsNothing)
     EXPECT_EQ(scrape->status, 200);
     std::map<std::string, std::string> types;
     const std::vector<Sample> samples = parseExposition(scrape->body, &types);
+    // Prometheus' own parser: every family typed, with its samples, once.
+    const std::string scraped = testing::TempDir() + "/scrape.txt", parsed = scraped + ".families";
+    std::ofstream(scraped, std::ios::binary) << scrape->body;
+    const std::string check = "import sys\n"
+                              "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+                              "for f in parse(open(sys.argv[1]).read()):\n"
+                              "    print(f.name, f.type, len(f.samples))\n";
+    ASSERT_EQ(std::system(("/usr/bin/python3 -c '" + check + "' '" + scraped + "' > '" + parsed + "'").c_str()), 0);
+    std::istringstream families(readFile(parsed));
+    std::set<std::string> seen;
+    for (std::string name, type, count; families >> name >> type >> count;) {
+        EXPECT_TRUE(seen.insert(name).second) << "family twice: " << name;
+        EXPECT_NE(type, "unknown") << name;
+        EXPECT_NE(count, "0") << name;
+    }
+    EXPECT_EQ(seen.size(), types.size());
     for (const auto &[name, type] : types) {
         EXPECT_EQ(name.rfind("virelto_ocr_", 0), 0u) << name;
         EXPECT_EQ(type == "counter", name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0) << name;
@@ -1175,39 +1192,76 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
     }
 }
 
-class ShutdownInFlight : public ::testing::TestWithParam<bool>
+enum class InFlight { ClientWaits, ClientLeaves, TwoQueued };
+
+class ShutdownInFlight : public ::testing::TestWithParam<InFlight>
 {
 };
 
 // Idle connections and heads still arriving are closed at once; a request in
 // flight is finished: answered, or, when its client leaves just as the server
-// is told to stop, logged as 499 once its recognition is dropped.
+// is told to stop, logged as 499 once its recognition is dropped. Requests
+// still queued are answered at once with error 2, and one still read at the
+// grace with error 282000.
 TEST_P(ShutdownInFlight, FinishesRequestsInFlightAndClosesTheRest)
 {
-    const bool clientLeaves = GetParam();
-    ServerProcess server(defaultServerArguments({"--workers", "1"}));
+    const bool clientLeaves = GetParam() == InFlight::ClientLeaves;
+    const bool queued = GetParam() == InFlight::TwoQueued;
+    ServerProcess server(defaultServerArguments(
+            queued ? std::vector<std::string>{"--workers", "1", "--recognize-timeout", "60", "--shutdown-grace", "3",
+                                              "--admin-listen", "127.0.0.1:0"}
+                   : std::vector<std::string>{"--workers", "1"}));
     ASSERT_TRUE(server.started());
     const std::string token = tokenFrom(server.port());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + token;
     Connection idle(server.port()), slow(server.port());
     std::optional<Connection> busy(std::in_place, server.port());
     slow.send("POST /oauth");
-    // One that leaves still has seconds of work left when it goes.
-    busy->send(post(std::string(OcrPath) + "?access_token=" + token,
-                    imageForm(clientLeaves ? textSheet() : fixture("photo.jpg"))));
+    // One that leaves still has seconds of work left when it goes; a held one
+    // is read until its deadline.
+    busy->send(post(ocr, imageForm(queued ? repeatedScans() : clientLeaves ? textSheet() : fixture("photo.jpg"))));
     // No signal tells when the server has read the request; a recognition
     // of the photo takes longer than this.
     busy->readFor(150ms);
     if (clientLeaves)
         busy.reset();
+    std::vector<Connection> waiting;
+    if (queued) {
+        for (int i = 0; i < 2; ++i) {
+            waiting.emplace_back(server.port());
+            waiting.back().send(post(ocr, imageForm(fixture("small.png"))));
+        }
+        std::optional<RawResponse> figures;
+        for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
+            if ((figures = adminGet(server.adminPort(), "/metrics"))
+                && figures->body.find("\nvirelto_ocr_queue_length 2\n") != std::string::npos)
+                break;
+        ASSERT_NE(figures->body.find("\nvirelto_ocr_queue_length 2\n"), std::string::npos);
+    }
 
     const auto stopped = Clock::now();
     kill(server.pid(), SIGTERM);
     EXPECT_TRUE(idle.closedWithin(2s));
     EXPECT_TRUE(slow.closedWithin(2s));
+    for (auto &client : waiting) {
+        const auto r = client.response(15s);
+        ASSERT_TRUE(r) << "a queued request was dropped";
+        EXPECT_EQ(r->parsed().value("error_code", 0), 2) << r->body;
+        EXPECT_EQ(r->parsed().value("error_msg", ""), "Service temporarily unavailable");
+    }
+    // Those came before the running one's end.
+    if (queued) {
+        busy->readSome(0ms);
+        EXPECT_EQ(busy->unread(), "");
+    }
     if (!clientLeaves) {
         const auto r = busy->response(15s);
         ASSERT_TRUE(r);
-        EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+        if (queued) {
+            EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body;
+        } else {
+            EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+        }
     }
     EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
     std::cout << "stopped in " << std::chrono::duration<double>(Clock::now() - stopped).count() << " s\n";
@@ -1216,8 +1270,13 @@ TEST_P(ShutdownInFlight, FinishesRequestsInFlightAndClosesTheRest)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(HttpCoreShutdown, ShutdownInFlight, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "ClientLeaves" : "ClientWaits"; });
+INSTANTIATE_TEST_SUITE_P(HttpCoreShutdown, ShutdownInFlight,
+                         ::testing::Values(InFlight::ClientWaits, InFlight::ClientLeaves, InFlight::TwoQueued),
+                         [](const auto &info) {
+                             return std::string(info.param == InFlight::ClientWaits    ? "ClientWaits"
+                                                : info.param == InFlight::ClientLeaves ? "ClientLeaves"
+                                                                                       : "TwoQueued");
+                         });
 
 // --- secrets ----------------------------------------------------------------------
 
@@ -1244,6 +1303,9 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     const std::string badLine = writeSecret("bad-clients", "# desks\ndesk-1 k1 s1\ndesk-2 k2\n", 0600);
     const std::string badQps = writeSecret("bad-qps-clients", "desk-1 k1 s1 fast", 0600);
     const std::string sameKey = writeSecret("same-key-clients", "desk-1 k1 s1\ndesk-2 k1 s2", 0600);
+    const std::string fifo = testing::TempDir() + "/fifo-clients";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // Owner-only, but another user's: that user may change the keys.
     const std::string strangers = writeSecret("strangers-clients", "desk-1 k1 s1", 0600);
     const std::string strangersSecret = writeSecret("strangers-secret-key", "s1", 0600);
@@ -1269,6 +1331,7 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
         {{"--clients-file", badLine}, "line 3: wants NAME API_KEY SECRET_KEY [QPS], not 2 fields"},
         {{"--clients-file", badQps}, "line 1: QPS wants a whole number"},
         {{"--clients-file", sameKey}, "line 2: the API Key is an earlier line's too"},
+        {{"--clients-file", fifo}, "'" + fifo + "' is not a regular file"}, // not waited on for a writer
         {{"--clients-file", clients, "--api-key", "k"}, "either --clients-file or"},
         {{"--api-key", "k", "--secret-key", "s", "--admin-listen", busyPort}, "--admin-listen: cannot listen on"},
         {{"--api-key", "k", "--secret-key", "s", "--log-format", "xml"}, "--log-format wants text or json"},
@@ -1296,6 +1359,10 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     EXPECT_NE(running.log().find("warning: --secret-key on the command line"), std::string::npos);
     const std::string commandLine = readFile("/proc/" + std::to_string(running.pid()) + "/cmdline");
     EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
+    // Nor how long the secrets were: each is an empty argument.
+    static const char wiped[] = "--api-key\0\0--secret-key\0\0--workers\0";
+    EXPECT_NE(commandLine.find(std::string(wiped, sizeof wiped - 1)), std::string::npos)
+            << commandLine;
 }
 
 TEST(HttpCoreSecrets, TokensRevealNothingAndMalformedSignedFieldsAreInvalid)

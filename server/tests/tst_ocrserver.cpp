@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <atomic>
@@ -827,11 +828,21 @@ TEST(OcrServerRotation, SighupSwapsClientsAndKeysWithoutDroppingARequest)
     EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
     EXPECT_NE(server.log().find("--clients-file '" + clients + "': line 1: wants NAME"), std::string::npos);
 
+    // A FIFO in the file's place: refused at once, not waited on; SIGTERM still stops the server.
+    ASSERT_EQ(unlink(clients.c_str()), 0);
+    ASSERT_EQ(mkfifo(clients.c_str(), 0600), 0);
+    kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.waitForLog("'" + clients + "' is not a regular file")) << server.log();
+    waitForAnswers(3);
+    EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
+
     done = true;
     for (auto &t : traffic)
         t.join();
     EXPECT_EQ(failed.load(), 0) << (failures.empty() ? "" : failures.front());
-    EXPECT_GT(answered.load(), 13);
+    EXPECT_GT(answered.load(), 16);
+    kill(server.pid(), SIGTERM);
+    EXPECT_EQ(waitForExit(server.pid(), std::chrono::seconds(20)), 0);
     const std::string log = server.log();
     for (const std::string &secret : {std::string("sc2"), newKey, oldKey, tokenA})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
