@@ -348,6 +348,9 @@ INSTANTIATE_TEST_SUITE_P(
                                         48}),
         [](const auto &info) { return std::string(info.param.name); });
 
+std::string textSheet();
+std::optional<RawResponse> adminGet(int port, const std::string &path);
+
 // The limit holds to the byte, sized or chunked: one byte over is refused,
 // the limit itself is read (and answered as the form it is).
 TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
@@ -376,6 +379,28 @@ TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
             EXPECT_EQ(r->parsed().value("error_code", 0) == 216202, size > 2048)
                     << size << (chunked ? " chunked: " : " sized: ") << r->body;
         }
+    }
+
+    // The bytes held for bodies, to the byte: a body as large as the budget is
+    // read, and handed to the engine it frees the budget, so that a second
+    // one is read while the first is recognised.
+    const std::string page = imageForm(textSheet());
+    ServerProcess held(defaultServerArguments({"--workers", "1", "--admin-listen", "127.0.0.1:0",
+                                               "--max-buffered-bodies", std::to_string(page.size())}));
+    ASSERT_TRUE(held.started());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(held.port());
+    std::vector<Connection> clients;
+    for (const char *figure : {"\nvirelto_ocr_workers_busy 1\n", "\nvirelto_ocr_queue_length 1\n"}) {
+        clients.emplace_back(held.port());
+        clients.back().send(post(ocr, page));
+        std::optional<RawResponse> figures, refused;
+        for (const auto deadline = Clock::now() + 20s; !refused && Clock::now() < deadline;) {
+            if ((figures = adminGet(held.adminPort(), "/metrics")) && figures->body.find(figure) != std::string::npos)
+                break;
+            refused = clients.back().response(20ms);
+        }
+        ASSERT_FALSE(refused) << "body " << clients.size() << " refused: " << refused->body;
+        EXPECT_NE(figures->body.find(figure), std::string::npos) << figure;
     }
 }
 
