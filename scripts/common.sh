@@ -34,6 +34,8 @@ VIRELTO_TEST_PACKAGES=(
     # cpp-httplib: a plain HTTP client for the service's tests; python3 sums up
     # the benchmarks' output
     libgtest-dev libbenchmark-dev libcpp-httplib-dev python3
+    # Prometheus' own parser reads the whole /metrics scrape
+    python3-prometheus-client
     # the vendor's Node.js SDK runs against the service on the demo's Node.js;
     # the shipped nginx site and systemd unit, run and checked for real
     nginx-light systemd

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -171,7 +172,9 @@ bool loadSecretFile(const char *option, const std::string &path, size_t maxBytes
                     std::string *error)
 {
     const std::string what = std::string(option) + " '" + path + "'";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO (or a device) put in the file's place would hold
+    // the signal thread in open() until someone writes to it, SIGTERM too.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         *error = std::string("cannot read ") + option + " '" + path + "': " + std::strerror(errno);
         return false;
@@ -228,7 +231,8 @@ std::string readSecretFile(const char *option, const char *path)
 }
 
 // A secret given as an argument: kept, wiped from the process's command
-// line (which ps shows), and warned about.
+// line (which ps shows), and warned about. closeWipedGaps() then hides how
+// long it was.
 std::string secretArgument(const char *option, char *value, Options &o)
 {
     std::string secret = value;
@@ -237,6 +241,27 @@ std::string secretArgument(const char *option, char *value, Options &o)
                          + " on the command line can be seen by other users; use " + option
                          + "-file or the environment");
     return secret;
+}
+
+// A wiped secret is a run of NULs that ps shows as as many blanks: the
+// arguments after it move up over it and the freed bytes go to the end,
+// where ps shows nothing. A wiped value stays an empty argument.
+void closeWipedGaps(int argc, char **argv)
+{
+    std::vector<int> order(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; ++i)
+        order[size_t(i)] = i;
+    std::sort(order.begin(), order.end(), [argv](int a, int b) { return std::less<char *>()(argv[a], argv[b]); });
+    char *const last = argv[order.back()];
+    char *const end = last + std::strlen(last) + 1;
+    char *to = argv[order.front()];
+    for (const int i : order) {
+        const size_t size = std::strlen(argv[i]) + 1;
+        std::memmove(to, argv[i], size);
+        argv[i] = to;
+        to += size;
+    }
+    std::memset(to, 0, size_t(end - to));
 }
 
 void address(const char *option, const std::string &value, std::string *host, int *port)
@@ -354,6 +379,8 @@ Options parseOptions(int argc, char **argv)
     }
     if (optind < argc)
         fail(std::string("unexpected argument '") + argv[optind] + "' (see --help)");
+    if (!o.warnings.empty())
+        closeWipedGaps(argc, argv);
     if (!o.clientsFile.empty() && o.singleKeyOption)
         fail("give either --clients-file or --api-key and --secret-key, not both");
     if (o.clientsFile.empty() && (o.apiKey.empty() || o.secretKey.empty()))
@@ -459,23 +486,41 @@ void raiseDescriptorLimit(long long connections)
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+sigset_t stopAndReloadSignals()
 {
-    // The service starts its own worker processes from its own binary.
-    if (argc > 1 && std::strcmp(argv[1], "--worker-process") == 0)
-        return ocrserver::workerProcessMain(argc, argv);
-
-    // Stop and reload signals wait in the kernel from the first instruction
-    // on (also across the restart below) until the server asks for them:
-    // none is lost.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+// Stop and reload signals wait in the kernel until the server asks for
+// them, from before the libraries' initialisers (OpenCV's and Tesseract's
+// take milliseconds) and across the restart below: none is lost. The
+// executable's .preinit_array runs before any shared library's
+// initialisers; only the dynamic loader's mapping comes earlier.
+void blockStopAndReloadSignals(int, char **, char **)
+{
+    const sigset_t signals = stopAndReloadSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+[[gnu::used, gnu::section(".preinit_array")]] void (*const blockSignalsFirst)(int, char **, char **)
+        = blockStopAndReloadSignals;
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    sigset_t signals = stopAndReloadSignals();
+    // The service starts its own worker processes from its own binary;
+    // they take signals as any program does.
+    if (argc > 1 && std::strcmp(argv[1], "--worker-process") == 0) {
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        return ocrserver::workerProcessMain(argc, argv);
+    }
     signal(SIGPIPE, SIG_IGN);
 
     limitOpenMpThreads(argv);
@@ -493,6 +538,11 @@ int main(int argc, char **argv)
     if (options.adminPort >= 0) {
         ocrserver::http::Limits adminLimits;
         adminLimits.maxConnections = 64;
+        // Probes and scrapes ask at once: idle connections go soon, and
+        // beyond the cap a head is still read, so that /livez answers.
+        adminLimits.headTimeout = std::chrono::seconds(2);
+        adminLimits.idleTimeout = std::chrono::seconds(2);
+        adminLimits.readHeadWhenOverloaded = true;
         adminLimits.log = ocrserver::http::LogFormat::None; // a scrape a second would drown the requests
         try {
             adminServer = std::make_unique<ocrserver::http::HttpServer>(
@@ -579,8 +629,15 @@ int main(int argc, char **argv)
     }
     std::fprintf(stderr, "virelto-ocr-server stopping (%s)\n", received == SIGINT ? "SIGINT" : "SIGTERM");
     admin.setState(ocrserver::AdminService::State::Stopping);
-    server->shutdown(std::chrono::seconds(options.shutdownGrace));
-    engine->stop(); // before the server goes: its last callbacks hold connections
+    server->stopAccepting();
+    // Recognitions that have not started never will: error 2 now, not a
+    // closed connection at the grace.
+    engine->closeQueue();
+    server->waitIdle(std::chrono::seconds(options.shutdownGrace));
+    // Those still running end with error 282000, and their answers are
+    // written before the connections go.
+    engine->stop();
+    server->shutdown(std::chrono::seconds(1));
     server.reset();
     if (adminServer)
         adminServer->shutdown(std::chrono::milliseconds(0));

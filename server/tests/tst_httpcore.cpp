@@ -28,6 +28,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -348,6 +349,9 @@ INSTANTIATE_TEST_SUITE_P(
                                         48}),
         [](const auto &info) { return std::string(info.param.name); });
 
+std::string textSheet();
+std::optional<RawResponse> adminGet(int port, const std::string &path);
+
 // The limit holds to the byte, sized or chunked: one byte over is refused,
 // the limit itself is read (and answered as the form it is).
 TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
@@ -376,6 +380,28 @@ TEST(HttpCoreLimits, BodyLimitHoldsToTheByte)
             EXPECT_EQ(r->parsed().value("error_code", 0) == 216202, size > 2048)
                     << size << (chunked ? " chunked: " : " sized: ") << r->body;
         }
+    }
+
+    // The bytes held for bodies, to the byte: a body as large as the budget is
+    // read, and handed to the engine it frees the budget, so that a second
+    // one is read while the first is recognised.
+    const std::string page = imageForm(textSheet());
+    ServerProcess held(defaultServerArguments({"--workers", "1", "--admin-listen", "127.0.0.1:0",
+                                               "--max-buffered-bodies", std::to_string(page.size())}));
+    ASSERT_TRUE(held.started());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(held.port());
+    std::vector<Connection> clients;
+    for (const char *figure : {"\nvirelto_ocr_workers_busy 1\n", "\nvirelto_ocr_queue_length 1\n"}) {
+        clients.emplace_back(held.port());
+        clients.back().send(post(ocr, page));
+        std::optional<RawResponse> figures, refused;
+        for (const auto deadline = Clock::now() + 20s; !refused && Clock::now() < deadline;) {
+            if ((figures = adminGet(held.adminPort(), "/metrics")) && figures->body.find(figure) != std::string::npos)
+                break;
+            refused = clients.back().response(20ms);
+        }
+        ASSERT_FALSE(refused) << "body " << clients.size() << " refused: " << refused->body;
+        EXPECT_NE(figures->body.find(figure), std::string::npos) << figure;
     }
 }
 
@@ -409,6 +435,10 @@ TEST_F(HttpCore, HostileFramingGetsJsonErrors)
         {postHead(ocr) + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, 400, 216100, {}, 0, false, false, 0},
         {postHead(ocr) + "Transfer-Encoding: chunked, identity\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
          {}, 0, false, false, 0},
+        {postHead(ocr) + "Transfer-Encoding: gzip, chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled, 400, 216100,
+         {}, 0, false, false, 0},
+        // HEAD asks the token route as GET does: the same status, no body.
+        {std::string("HEAD ") + GrantQuery + " HTTP/1.1\r\nHost: x\r\n\r\n", 200, 0, {}, 0, false, true},
         {"POST " + ocr + " HTTP/1.0\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n5\r\nimage\r\n0\r\n\r\n" + smuggled,
          400, 216100, {}, 0, false, false, 0},
         // Answered, though the client said it sends no more (nc -N, curl's --no-keepalive scripts).
@@ -892,7 +922,8 @@ std::optional<RawResponse> readyzUntil(int port, int status)
     return r;
 }
 
-enum class AdminState { Starting, Ready, QueueFull, ShuttingDown };
+// AdminFull: every one of the admin listener's connections held idle.
+enum class AdminState { Starting, Ready, QueueFull, ShuttingDown, AdminFull };
 
 struct AdminCase
 {
@@ -900,6 +931,7 @@ struct AdminCase
     AdminState state;
     int readyz;
     const char *reason; // how /readyz's line starts
+    std::vector<std::string> extra = {}; // options after the test's own
 };
 
 void PrintTo(const AdminCase &c, std::ostream *out)
@@ -918,6 +950,7 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
     const AdminCase &c = GetParam();
     std::vector<std::string> options = {"--admin-listen", "127.0.0.1:0", "--workers", "1", "--queue", "1",
                                         "--recognize-timeout", "5", "--shutdown-grace", "20"};
+    options.insert(options.end(), c.extra.begin(), c.extra.end());
     const std::string binary = OCR_SERVER_BINARY;
     const std::string built = binary.substr(0, binary.rfind('/')) + "/models";
     std::string models;
@@ -946,9 +979,11 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
     std::optional<Connection> inFlight;
     if (c.state == AdminState::QueueFull) {
         const std::string ocr = std::string(OcrPath) + "?access_token=" + tokenFrom(server.port());
+        // The one read holds its worker until its deadline.
+        const std::string pages[] = {post(ocr, imageForm(repeatedScans())), post(ocr, imageForm(textSheet()))};
         for (const char *running : {"\nvirelto_ocr_workers_busy 1\n", "\nvirelto_ocr_queue_length 1\n"}) {
             held.emplace_back(server.port());
-            held.back().send(post(ocr, imageForm(textSheet())));
+            held.back().send(pages[held.size() - 1]);
             // One read, then one waiting: the second must not come before the worker took the first.
             std::optional<RawResponse> figures;
             for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
@@ -961,6 +996,22 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
         inFlight->readFor(100ms); // no signal tells when the server has read the head
         kill(server.pid(), SIGTERM);
         ASSERT_TRUE(server.waitForLog("stopping (SIGTERM)"));
+    } else if (c.state == AdminState::AdminFull) {
+        ASSERT_TRUE(server.waitUntilListening());
+        // Half of them asked once and keep the connection, half never asked.
+        for (int i = 0; i < 64; ++i) {
+            held.emplace_back(server.adminPort());
+            if (i % 2 == 0) {
+                held.back().send("GET /livez HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                ASSERT_TRUE(held.back().response());
+            }
+        }
+        const auto beyond = adminGet(server.adminPort(), "/livez");
+        ASSERT_TRUE(beyond);
+        EXPECT_EQ(beyond->status, 200) << beyond->body;
+        // Idle admin connections go within seconds.
+        for (auto &idle : held)
+            EXPECT_TRUE(idle.closedWithin(5s));
     }
 
     const auto live = adminGet(server.adminPort(), "/livez");
@@ -982,8 +1033,14 @@ TEST_P(AdminEndpoints, TellLiveFromReadyFromSaturated)
         ASSERT_TRUE(server.waitUntilListening()) << server.log();
         EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
     } else if (c.state == AdminState::QueueFull) {
-        held.clear(); // their recognitions are dropped: room again
+        // The waiting client leaves: its place is free at once, while the first is still read.
+        held.pop_back();
         EXPECT_EQ(readyzUntil(server.adminPort(), 200)->status, 200);
+        const auto figures = adminGet(server.adminPort(), "/metrics");
+        ASSERT_TRUE(figures);
+        EXPECT_NE(figures->body.find("\nvirelto_ocr_workers_busy 1\n"), std::string::npos);
+        EXPECT_NE(figures->body.find("\nvirelto_ocr_queue_length 0\n"), std::string::npos);
+        held.clear();
     } else if (c.state == AdminState::ShuttingDown) {
         inFlight->send("client_credentials");
         const auto r = inFlight->response();
@@ -997,8 +1054,13 @@ INSTANTIATE_TEST_SUITE_P(
         States, AdminEndpoints,
         ::testing::Values(AdminCase{"Starting", AdminState::Starting, 503, "starting"},
                           AdminCase{"Ready", AdminState::Ready, 200, "ready"},
-                          AdminCase{"QueueFull", AdminState::QueueFull, 503, "queue full: 1 waiting, 1 of 1 workers busy"},
-                          AdminCase{"ShuttingDown", AdminState::ShuttingDown, 503, "shutting down"}),
+                          AdminCase{"QueueFull", AdminState::QueueFull, 503, "queue full: 1 waiting, 1 of 1 workers busy",
+                                    {"--recognize-timeout", "60"}},
+                          AdminCase{"ShuttingDown", AdminState::ShuttingDown, 503, "shutting down"},
+                          // The next recognition goes to the idle worker: ready.
+                          AdminCase{"NoQueue", AdminState::Ready, 200, "ready", {"--queue", "0"}},
+                          // /livez answers beyond the cap; /readyz once idle connections are gone.
+                          AdminCase{"AdminConnectionsHeld", AdminState::AdminFull, 200, "ready"}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // A sample of the text format: name, labels, value.
@@ -1088,6 +1150,22 @@ TEST(HttpCoreAdmin, ScrapeCountsWhatHappenedAndRevealsNothing)
     EXPECT_EQ(scrape->status, 200);
     std::map<std::string, std::string> types;
     const std::vector<Sample> samples = parseExposition(scrape->body, &types);
+    // Prometheus' own parser: every family typed, with its samples, once.
+    const std::string scraped = testing::TempDir() + "/scrape.txt", parsed = scraped + ".families";
+    std::ofstream(scraped, std::ios::binary) << scrape->body;
+    const std::string check = "import sys\n"
+                              "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+                              "for f in parse(open(sys.argv[1]).read()):\n"
+                              "    print(f.name, f.type, len(f.samples))\n";
+    ASSERT_EQ(std::system(("/usr/bin/python3 -c '" + check + "' '" + scraped + "' > '" + parsed + "'").c_str()), 0);
+    std::istringstream families(readFile(parsed));
+    std::set<std::string> seen;
+    for (std::string name, type, count; families >> name >> type >> count;) {
+        EXPECT_TRUE(seen.insert(name).second) << "family twice: " << name;
+        EXPECT_NE(type, "unknown") << name;
+        EXPECT_NE(count, "0") << name;
+    }
+    EXPECT_EQ(seen.size(), types.size());
     for (const auto &[name, type] : types) {
         EXPECT_EQ(name.rfind("virelto_ocr_", 0), 0u) << name;
         EXPECT_EQ(type == "counter", name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0) << name;
@@ -1176,39 +1254,80 @@ TEST(HttpCoreShutdown, NoSignalIsLostHoweverEarly)
     }
 }
 
-class ShutdownInFlight : public ::testing::TestWithParam<bool>
+// TwoQueued: two wait behind one read until its deadline, within the grace;
+// RunningAtGrace: one is still read when the grace ends.
+enum class InFlight { ClientWaits, ClientLeaves, TwoQueued, RunningAtGrace };
+
+class ShutdownInFlight : public ::testing::TestWithParam<InFlight>
 {
 };
 
 // Idle connections and heads still arriving are closed at once; a request in
 // flight is finished: answered, or, when its client leaves just as the server
-// is told to stop, logged as 499 once its recognition is dropped.
+// is told to stop, logged as 499 once its recognition is dropped. Requests
+// still queued are answered at once with error 2, and one still read at the
+// grace with error 282000.
 TEST_P(ShutdownInFlight, FinishesRequestsInFlightAndClosesTheRest)
 {
-    const bool clientLeaves = GetParam();
-    ServerProcess server(defaultServerArguments({"--workers", "1"}));
+    const bool clientLeaves = GetParam() == InFlight::ClientLeaves;
+    const bool queued = GetParam() == InFlight::TwoQueued;
+    const bool held = queued || GetParam() == InFlight::RunningAtGrace;
+    ServerProcess server(defaultServerArguments(
+            queued ? std::vector<std::string>{"--workers", "1", "--recognize-timeout", "5", "--shutdown-grace", "30",
+                                              "--admin-listen", "127.0.0.1:0"}
+            : held ? std::vector<std::string>{"--workers", "1", "--recognize-timeout", "60", "--shutdown-grace", "2"}
+                   : std::vector<std::string>{"--workers", "1"}));
     ASSERT_TRUE(server.started());
     const std::string token = tokenFrom(server.port());
+    const std::string ocr = std::string(OcrPath) + "?access_token=" + token;
     Connection idle(server.port()), slow(server.port());
     std::optional<Connection> busy(std::in_place, server.port());
     slow.send("POST /oauth");
-    // One that leaves still has seconds of work left when it goes.
-    busy->send(post(std::string(OcrPath) + "?access_token=" + token,
-                    imageForm(clientLeaves ? textSheet() : fixture("photo.jpg"))));
+    // One that leaves still has seconds of work left when it goes; a held one
+    // is read until its deadline.
+    busy->send(post(ocr, imageForm(held ? repeatedScans() : clientLeaves ? textSheet() : fixture("photo.jpg"))));
     // No signal tells when the server has read the request; a recognition
     // of the photo takes longer than this.
     busy->readFor(150ms);
     if (clientLeaves)
         busy.reset();
+    std::vector<Connection> waiting;
+    if (queued) {
+        for (int i = 0; i < 2; ++i) {
+            waiting.emplace_back(server.port());
+            waiting.back().send(post(ocr, imageForm(fixture("small.png"))));
+        }
+        std::optional<RawResponse> figures;
+        for (const auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
+            if ((figures = adminGet(server.adminPort(), "/metrics"))
+                && figures->body.find("\nvirelto_ocr_queue_length 2\n") != std::string::npos)
+                break;
+        ASSERT_NE(figures->body.find("\nvirelto_ocr_queue_length 2\n"), std::string::npos);
+    }
 
     const auto stopped = Clock::now();
     kill(server.pid(), SIGTERM);
     EXPECT_TRUE(idle.closedWithin(2s));
     EXPECT_TRUE(slow.closedWithin(2s));
+    for (auto &client : waiting) {
+        const auto r = client.response(15s);
+        ASSERT_TRUE(r) << "a queued request was dropped";
+        EXPECT_EQ(r->parsed().value("error_code", 0), 2) << r->body;
+        EXPECT_EQ(r->parsed().value("error_msg", ""), "Service temporarily unavailable");
+    }
+    // Those came before the running one's end, not after it.
+    if (queued) {
+        busy->readSome(0ms);
+        EXPECT_EQ(busy->unread(), "");
+    }
     if (!clientLeaves) {
         const auto r = busy->response(15s);
         ASSERT_TRUE(r);
-        EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+        if (held) {
+            EXPECT_EQ(r->parsed().value("error_code", 0), 282000) << r->body;
+        } else {
+            EXPECT_TRUE(r->parsed().contains("words_result")) << r->body;
+        }
     }
     EXPECT_EQ(waitForExit(server.pid(), 15s), 0);
     std::cout << "stopped in " << std::chrono::duration<double>(Clock::now() - stopped).count() << " s\n";
@@ -1217,8 +1336,15 @@ TEST_P(ShutdownInFlight, FinishesRequestsInFlightAndClosesTheRest)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(HttpCoreShutdown, ShutdownInFlight, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "ClientLeaves" : "ClientWaits"; });
+INSTANTIATE_TEST_SUITE_P(HttpCoreShutdown, ShutdownInFlight,
+                         ::testing::Values(InFlight::ClientWaits, InFlight::ClientLeaves, InFlight::TwoQueued,
+                                           InFlight::RunningAtGrace),
+                         [](const auto &info) {
+                             return std::string(info.param == InFlight::ClientWaits    ? "ClientWaits"
+                                                : info.param == InFlight::ClientLeaves ? "ClientLeaves"
+                                                : info.param == InFlight::TwoQueued    ? "TwoQueued"
+                                                                                       : "RunningAtGrace");
+                         });
 
 // --- secrets ----------------------------------------------------------------------
 
@@ -1245,6 +1371,9 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     const std::string badLine = writeSecret("bad-clients", "# desks\ndesk-1 k1 s1\ndesk-2 k2\n", 0600);
     const std::string badQps = writeSecret("bad-qps-clients", "desk-1 k1 s1 fast", 0600);
     const std::string sameKey = writeSecret("same-key-clients", "desk-1 k1 s1\ndesk-2 k1 s2", 0600);
+    const std::string fifo = testing::TempDir() + "/fifo-clients";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // Owner-only, but another user's: that user may change the keys.
     const std::string strangers = writeSecret("strangers-clients", "desk-1 k1 s1", 0600);
     const std::string strangersSecret = writeSecret("strangers-secret-key", "s1", 0600);
@@ -1270,6 +1399,7 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
         {{"--clients-file", badLine}, "line 3: wants NAME API_KEY SECRET_KEY [QPS], not 2 fields"},
         {{"--clients-file", badQps}, "line 1: QPS wants a whole number"},
         {{"--clients-file", sameKey}, "line 2: the API Key is an earlier line's too"},
+        {{"--clients-file", fifo}, "'" + fifo + "' is not a regular file"}, // not waited on for a writer
         {{"--clients-file", clients, "--api-key", "k"}, "either --clients-file or"},
         {{"--api-key", "k", "--secret-key", "s", "--admin-listen", busyPort}, "--admin-listen: cannot listen on"},
         {{"--api-key", "k", "--secret-key", "s", "--log-format", "xml"}, "--log-format wants text or json"},
@@ -1297,6 +1427,10 @@ TEST(HttpCoreSecrets, StartUpRefusesBadConfigurationWithOneClearLine)
     EXPECT_NE(running.log().find("warning: --secret-key on the command line"), std::string::npos);
     const std::string commandLine = readFile("/proc/" + std::to_string(running.pid()) + "/cmdline");
     EXPECT_EQ(commandLine.find("test-secret"), std::string::npos);
+    // Nor how long the secrets were: each is an empty argument.
+    static const char wiped[] = "--api-key\0\0--secret-key\0\0--workers\0";
+    EXPECT_NE(commandLine.find(std::string(wiped, sizeof wiped - 1)), std::string::npos)
+            << commandLine;
 }
 
 TEST(HttpCoreSecrets, TokensRevealNothingAndMalformedSignedFieldsAreInvalid)

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <atomic>
@@ -694,6 +695,9 @@ struct QpsCase
     const char *apiKey;
     const char *secretKey;
     bool limited; // at one request a second
+    // slow-desk, limited to one a second, first sends ten at once: refused
+    // ones must not spend the service's budget.
+    bool floodFirst = false;
 };
 
 void PrintTo(const QpsCase &c, std::ostream *out)
@@ -717,6 +721,12 @@ TEST_P(QpsLimits, AnswerErrorEighteenToWhoeverIsOver)
     httplib::Client c("127.0.0.1", server.port());
     const std::string accessToken = grantToken(server.port(), q.apiKey, q.secretKey);
     ASSERT_FALSE(accessToken.empty());
+    if (q.floodFirst) {
+        const std::string flooder = grantToken(server.port(), "ks", "ss");
+        for (int i = 0; i < 10; ++i)
+            ASSERT_TRUE(c.Post(std::string(OcrPath) + "?access_token=" + formValue(flooder), "image=",
+                               "application/x-www-form-urlencoded"));
+    }
     // Three requests span at most two one-second windows: one must be refused.
     int limited = 0;
     for (int i = 0; i < 3; ++i) {
@@ -740,7 +750,11 @@ INSTANTIATE_TEST_SUITE_P(
                           QpsCase{"ClientsOwn", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
                                   "ks", "ss", true},
                           QpsCase{"AnotherClient", {"--listen", "127.0.0.1:0", "--workers", "1", "--clients-file", "CLIENTS"},
-                                  "kf", "sf", false}),
+                                  "kf", "sf", false},
+                          // 1 of slow-desk's 10 and these 3 stay within the service's 5.
+                          QpsCase{"BesideAThrottledClient",
+                                  {"--listen", "127.0.0.1:0", "--workers", "1", "--qps", "5", "--clients-file", "CLIENTS"},
+                                  "kf", "sf", false, true}),
         [](const auto &info) { return std::string(info.param.name); });
 
 // Clients and token keys change with SIGHUP while requests keep coming:
@@ -816,11 +830,21 @@ TEST(OcrServerRotation, SighupSwapsClientsAndKeysWithoutDroppingARequest)
     EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
     EXPECT_NE(server.log().find("--clients-file '" + clients + "': line 1: wants NAME"), std::string::npos);
 
+    // A FIFO in the file's place: refused at once, not waited on; SIGTERM still stops the server.
+    ASSERT_EQ(unlink(clients.c_str()), 0);
+    ASSERT_EQ(mkfifo(clients.c_str(), 0600), 0);
+    kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.waitForLog("'" + clients + "' is not a regular file")) << server.log();
+    waitForAnswers(3);
+    EXPECT_EQ(codeForEmptyImage(server.port(), renewedC), 216200);
+
     done = true;
     for (auto &t : traffic)
         t.join();
     EXPECT_EQ(failed.load(), 0) << (failures.empty() ? "" : failures.front());
-    EXPECT_GT(answered.load(), 13);
+    EXPECT_GT(answered.load(), 16);
+    kill(server.pid(), SIGTERM);
+    EXPECT_EQ(waitForExit(server.pid(), std::chrono::seconds(20)), 0);
     const std::string log = server.log();
     for (const std::string &secret : {std::string("sc2"), newKey, oldKey, tokenA})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;

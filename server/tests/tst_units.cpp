@@ -232,6 +232,9 @@ INSTANTIATE_TEST_SUITE_P(SignedAsSent, BceVerify, testing::Values(
     VerifyRow{"signed_name_empty", sdkRequest, authorizationPart(4, "content-type;;host"), BceVerdict::Malformed},
     VerifyRow{"signed_authorization_itself", sdkRequest, authorizationPart(4, "authorization;host"),
         BceVerdict::Malformed},
+    // Signed over no headers, or not over the host: it would hold for any service.
+    VerifyRow{"no_signed_headers", sdkRequest, authorizationPart(4, ""), BceVerdict::Malformed},
+    VerifyRow{"host_not_signed", sdkRequest, authorizationPart(4, "content-type;x-bce-date"), BceVerdict::Malformed},
     VerifyRow{"too_many_signed_names", sdkRequest, [](Signed &s) {
         std::string names;
         for (int i = 0; i <= int(BceLimits::maxSignedHeaders); ++i)

@@ -94,7 +94,7 @@ AdminService::AdminService(std::string version)
 {
 }
 
-void AdminService::attach(const OcrEngine &engine, const OcrService &service, const http::HttpServer &server)
+void AdminService::attach(OcrEngine &engine, const OcrService &service, const http::HttpServer &server)
 {
     m_engine = &engine;
     m_service = &service;
@@ -112,10 +112,9 @@ std::string AdminService::notReady() const
     case State::Ready:
         break;
     }
-    const OcrEngine *engine = m_engine.load();
-    const auto waiting = std::size_t(engine->counters().queued.load());
-    if (waiting >= engine->queueLength())
-        return "queue full: " + std::to_string(waiting) + " waiting, " + std::to_string(engine->counters().busy.load())
+    OcrEngine *engine = m_engine.load();
+    if (!engine->accepting())
+        return "queue full: " + std::to_string(engine->counters().queued.load()) + " waiting, " + std::to_string(engine->counters().busy.load())
                 + " of " + std::to_string(engine->workers()) + " workers busy";
     return {};
 }
@@ -163,19 +162,24 @@ std::string AdminService::metrics() const
     out.family("queue_wait_seconds", "histogram", "Time a recognition waited for a worker.");
     if (engine)
         out.histogram("queue_wait_seconds", "", engine->counters().queueWait);
+    // Each family's samples right after its HELP and TYPE: a parser
+    // reads samples further down as another, untyped family.
     out.family("queue_length", "gauge", "Recognitions waiting for a worker.");
+    if (engine)
+        out.sample("queue_length", "", engine->counters().queued.load());
     out.family("queue_capacity", "gauge", "Recognitions that may wait before error 18.");
+    if (engine)
+        out.sample("queue_capacity", "", double(engine->queueLength()));
     out.family("workers_busy", "gauge", "Workers recognising a page.");
+    if (engine)
+        out.sample("workers_busy", "", engine->counters().busy.load());
     out.family("workers", "gauge", "Workers.");
+    if (engine)
+        out.sample("workers", "", engine->workers());
     out.family("worker_restarts_total", "counter",
                "Worker processes replaced: killed at a deadline or for a client that left, or ended on their own.");
-    if (engine) {
+    if (engine)
         out.sample("worker_restarts_total", "", double(engine->counters().restarts.load()));
-        out.sample("queue_length", "", engine->counters().queued.load());
-        out.sample("queue_capacity", "", double(engine->queueLength()));
-        out.sample("workers_busy", "", engine->counters().busy.load());
-        out.sample("workers", "", engine->workers());
-    }
     out.family("reloads_total", "counter", "Re-reads of the secret files on SIGHUP, by result.");
     out.sample("reloads_total", "result=\"done\"", double(m_reloadsDone.load()));
     out.sample("reloads_total", "result=\"refused\"", double(m_reloadsFailed.load()));
@@ -213,8 +217,11 @@ void AdminService::handle(http::Request request, http::CancelFlag, http::Reply r
     reply(textAnswer(bhttp::status::not_found, "not found: /livez, /readyz, /metrics\n"));
 }
 
-http::Answer AdminService::refuse(http::Refusal why, const http::RequestHead *)
+http::Answer AdminService::refuse(http::Refusal why, const http::RequestHead *head)
 {
+    // Live while the process is, however many connections are held.
+    if (why == http::Refusal::Overloaded && head && pathOf(head->target()) == "/livez")
+        return textAnswer(bhttp::status::ok, "ok\n");
     switch (why) {
     case http::Refusal::HeaderTooLarge:
         return textAnswer(bhttp::status::request_header_fields_too_large, "request head too large\n");

@@ -25,12 +25,13 @@ public:
 
     // What there is to watch, once the engines are loaded and the public
     // listener is up; then the state becomes Ready.
-    void attach(const OcrEngine &engine, const OcrService &service, const http::HttpServer &server);
+    void attach(OcrEngine &engine, const OcrService &service, const http::HttpServer &server);
     void setState(State state) { m_state = state; }
     // A reload of the secret files, done or refused.
     void noteReload(bool done) { ++(done ? m_reloadsDone : m_reloadsFailed); }
 
-    // Empty when ready, else why not, in a few words.
+    // Empty when ready (the next recognition would be taken), else why
+    // not, in a few words.
     std::string notReady() const;
     std::string metrics() const;
 
@@ -42,7 +43,7 @@ public:
 private:
     const std::string m_version;
     std::atomic<State> m_state{State::Starting};
-    std::atomic<const OcrEngine *> m_engine{nullptr};
+    std::atomic<OcrEngine *> m_engine{nullptr};
     std::atomic<const OcrService *> m_service{nullptr};
     std::atomic<const http::HttpServer *> m_server{nullptr};
     stats::Counter m_reloadsDone{0};

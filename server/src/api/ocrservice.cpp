@@ -68,8 +68,11 @@ const Endpoint *endpointOf(const http::RequestHead &head)
 Route routeOf(const http::RequestHead &head)
 {
     const std::string_view path = pathOf(head.target());
-    if (path == TokenPath && (head.method() == bhttp::verb::get || head.method() == bhttp::verb::post))
-        return Route::Token;
+    if (path == TokenPath
+        && (head.method() == bhttp::verb::get || head.method() == bhttp::verb::head
+            || head.method() == bhttp::verb::post)) {
+        return Route::Token; // HEAD as GET, without the body
+    }
     if (endpointOf(head))
         return Route::Ocr;
     return Route::Unknown;
@@ -535,6 +538,9 @@ void OcrService::recognize(const http::Request &request, const Endpoint &endpoin
         reply(std::move(answer));
     };
     if (!m_engine.submit(std::move(job), std::move(clientGone), done)) {
+        // Shutting down: as the cloud answers a service that is going away.
+        if (m_engine.queueClosed())
+            return reply(fromClient(ocrError(ServiceError::Unavailable), client));
         // every worker busy and the queue full
         m_counters.refusals.at("reason=\"queue_full\"")++;
         reply(fromClient(ocrError(ServiceError::QpsLimit), client));
@@ -548,16 +554,24 @@ const char *OcrService::takeQpsSlot(const Client &client)
     const std::int64_t second
             = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
                       .count();
-    const auto take = [second](Window &window, int limit) {
+    const auto current = [second](Window &window) -> Window & {
         if (window.second != second)
             window = {second, 0};
-        return ++window.count <= limit;
+        return window;
     };
+    // A refused request spends no budget, and a client over its own limit
+    // is refused before it can spend the service's: one client's flood
+    // cannot starve the others.
     std::lock_guard<std::mutex> lock(m_qpsMutex);
-    if (m_limits.qps > 0 && !take(m_qps, m_limits.qps))
-        return "qps_limit";
-    if (client.qps > 0 && !take(m_clientQps[client.name], client.qps))
+    Window &service = current(m_qps);
+    Window *own = client.qps > 0 ? &current(m_clientQps[client.name]) : nullptr;
+    if (own && own->count >= client.qps)
         return "client_qps_limit";
+    if (m_limits.qps > 0 && service.count >= m_limits.qps)
+        return "qps_limit";
+    ++service.count;
+    if (own)
+        ++own->count;
     return nullptr;
 }
 

@@ -214,6 +214,11 @@ bool parseAuthorization(std::string_view text, Authorization *out)
         }
     }
 
+    // The contract signs at least the host: a signature over no headers
+    // would hold for the same request sent to any other service.
+    if (std::find(out->signedHeaders.begin(), out->signedHeaders.end(), "host") == out->signedHeaders.end())
+        return false;
+
     out->signature = parts[5];
     return out->signature.size() == 64
             && std::all_of(out->signature.begin(), out->signature.end(),

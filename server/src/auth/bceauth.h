@@ -38,7 +38,7 @@ struct BceCredentials
 
 enum class BceVerdict {
     Valid,
-    Malformed,    // not a bce-auth-v1 string, or beyond the bounds below
+    Malformed,    // not a bce-auth-v1 string, beyond the bounds below, or not signing the host
     UnknownKey,   // signed with another access key id
     Expired,      // now is past timestamp + expiration
     NotYetValid,  // timestamp ahead of now by more than the clock skew allowed

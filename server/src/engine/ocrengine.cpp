@@ -172,10 +172,7 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
         std::lock_guard<std::mutex> lock(m_mutex);
         // Clients that left while waiting give their places up.
         gone = takeCancelled();
-        // A job a free worker is about to take does not wait: the queue
-        // length counts only those that must (with --queue 0, none).
-        const size_t idle = size_t(std::max(0, int(m_slots.size()) - m_counters.busy.load()));
-        if (!m_stopping && m_queue.size() < m_options.queueLength + idle) {
+        if (hasRoom()) {
             m_queue.push_back({std::move(job), std::move(cancelled), std::move(done), std::chrono::steady_clock::now()});
             m_counters.queued = int(m_queue.size());
             queued = true;
@@ -186,6 +183,47 @@ bool OcrEngine::submit(RecognitionJob job, std::shared_ptr<const std::atomic<boo
     for (auto &q : gone)
         q.done(Recognition::ended(Recognition::Outcome::Cancelled));
     return queued;
+}
+
+// A job a free worker is about to take does not wait: the queue length
+// counts only those that must (with --queue 0, none).
+bool OcrEngine::hasRoom() const
+{
+    const size_t idle = size_t(std::max(0, int(m_slots.size()) - m_counters.busy.load()));
+    return !m_stopping && !m_queueClosed && m_queue.size() < m_options.queueLength + idle;
+}
+
+bool OcrEngine::accepting()
+{
+    std::vector<Queued> gone;
+    bool room = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        gone = takeCancelled();
+        room = hasRoom();
+    }
+    for (auto &q : gone)
+        q.done(Recognition::ended(Recognition::Outcome::Cancelled));
+    return room;
+}
+
+void OcrEngine::closeQueue()
+{
+    std::deque<Queued> left;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queueClosed = true;
+        left.swap(m_queue);
+        m_counters.queued = 0;
+    }
+    for (auto &q : left)
+        q.done(Recognition::ended(Recognition::Outcome::Cancelled));
+}
+
+bool OcrEngine::queueClosed()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queueClosed || m_stopping;
 }
 
 Recognition OcrEngine::recognize(RecognitionJob job)
@@ -305,6 +343,12 @@ Recognition OcrEngine::run(Slot &slot, const Queued &queued)
         result = slot.process->read(job, stop, &ending, &untouched);
         if (slot.process->lost())
             noteLoss(ending, "while reading a page");
+    }
+    // Stopped under it, not given up by its client: the page did not fail,
+    // but it has no answer.
+    if (result.outcome == Recognition::Outcome::Cancelled && m_abort.load()
+        && !(queued.cancelled && queued.cancelled->load())) {
+        result.outcome = Recognition::Outcome::Failed;
     }
     if (!result.timing.reader.empty()) {
         const std::string reader = "engine=\"" + result.timing.reader + "\"";

@@ -160,11 +160,20 @@ public:
     // calling done, when the queue is full.
     bool submit(RecognitionJob job, std::shared_ptr<const std::atomic<bool>> cancelled, Done done);
 
+    // Whether a recognition submitted now would be queued. Jobs whose
+    // clients left give their places up first.
+    bool accepting();
+
+    // Ends every queued recognition as Cancelled and refuses new ones; those
+    // running go on.
+    void closeQueue();
+    bool queueClosed();
+
     // The same, waiting for the result; for callers without an event loop.
     Recognition recognize(RecognitionJob job);
 
-    // Ends every queued and running recognition as Cancelled, killing the
-    // worker processes. Called by the destructor too.
+    // Ends every queued recognition as Cancelled and every running one as
+    // Failed, killing the worker processes. Called by the destructor too.
     void stop();
 
     struct Slot;
@@ -182,6 +191,7 @@ private:
     Recognition run(Slot &slot, const Queued &queued);
     Recognition failed(Slot &slot, const char *when); // inside a catch
     std::vector<Queued> takeCancelled();
+    bool hasRoom() const; // m_mutex held
     std::unique_ptr<WorkerProcess> startWorker();
     bool replaceWorker(Slot &slot);
     void noteLoss(const std::string &ending, const char *when);
@@ -203,6 +213,7 @@ private:
     std::condition_variable m_wake;
     std::deque<Queued> m_queue;
     bool m_stopping = false;
+    bool m_queueClosed = false;
     std::atomic<bool> m_abort{false};
     EngineCounters m_counters;
 };

@@ -307,7 +307,9 @@ public:
     {
         ErrorCode ignored;
         lowest(m_stream).set_option(tcp::no_delay(true), ignored);
-        if (refuse) {
+        if (refuse && m_server.limits.readHeadWhenOverloaded && std::is_same_v<Stream, tcp::socket>) {
+            m_overloaded = true;
+        } else if (refuse) {
             m_phase = Phase::Head;
             m_requestStart = Clock::now();
             return refuseAndClose(Refusal::Overloaded);
@@ -543,6 +545,8 @@ private:
         m_route = m_server.handler.route(head);
         if (!framedSoundly(head))
             return refuseAndClose(Refusal::BadRequest);
+        if (m_overloaded)
+            return refuseAndClose(Refusal::Overloaded);
         if (!limitBody(*m_parser, m_server.handler.bodyLimit(head)))
             return refuseAndClose(Refusal::BodyTooLarge);
         if (auto refusal = m_server.handler.admit(head)) {
@@ -804,6 +808,7 @@ private:
 
     Phase m_phase = Phase::Idle;
     bool m_firstRequest = true;
+    bool m_overloaded = false; // over the connection cap: its head is read, then it is refused
     bool m_readPending = false;
     bool m_keepAlive = false;
     bool m_clientGone = false;
@@ -936,7 +941,7 @@ void HttpServer::start(int threads)
         d->threads.emplace_back([impl = d.get()] { impl->ioc.run(); });
 }
 
-void HttpServer::shutdown(std::chrono::milliseconds grace)
+void HttpServer::stopAccepting()
 {
     if (d->stopping.exchange(true))
         return;
@@ -947,11 +952,20 @@ void HttpServer::shutdown(std::chrono::milliseconds grace)
     });
     for (const auto &session : d->liveSessions())
         session->stopGently();
+}
 
-    {
-        std::unique_lock<std::mutex> lock(d->mutex);
-        d->allClosed.wait_for(lock, grace, [this] { return d->connections.load() == 0; });
-    }
+bool HttpServer::waitIdle(std::chrono::milliseconds grace)
+{
+    std::unique_lock<std::mutex> lock(d->mutex);
+    return d->allClosed.wait_for(lock, grace, [this] { return d->connections.load() == 0; });
+}
+
+void HttpServer::shutdown(std::chrono::milliseconds grace)
+{
+    if (d->threads.empty())
+        return;
+    stopAccepting();
+    waitIdle(grace);
     // What is left closes when the io_context goes.
     d->running.reset();
     d->ioc.stop();

@@ -81,6 +81,10 @@ struct Limits
     std::size_t maxBufferedBodies = std::size_t(256) << 20;
     std::chrono::milliseconds writeTimeout{30000}; // a reply must be taken by the client within this
     std::size_t maxConnections = 1024;
+    // Beyond maxConnections a plain connection's head is still read (within
+    // headTimeout) and given to Handler::refuse, so that a route may answer
+    // anyway; else the connection is refused unread.
+    bool readHeadWhenOverloaded = false;
     LogFormat log = LogFormat::Text; // the line per request on stderr
 };
 
@@ -123,6 +127,10 @@ public:
     // Stops accepting, closes idle connections at once and waits up to grace
     // for requests in flight; then closes the rest. Safe from any thread.
     void shutdown(std::chrono::milliseconds grace);
+    // The same in steps: stops accepting and closes idle connections ...
+    void stopAccepting();
+    // ... waits up to grace for the rest to close; true when they have.
+    bool waitIdle(std::chrono::milliseconds grace);
 
     struct Impl;
 
