@@ -307,10 +307,11 @@ void LineModelReader::recognise(const cv::Mat &crop, Line &line)
     // Gaps measured at the recogniser's scale, where a time step is a whole number of pixels.
     cv::resize(grey, scaled, cv::Size(wanted, LineHeight), 0, 0, cv::INTER_AREA);
     // A line wider than the recogniser's widest input is read in pieces
-    // cut at gaps in its ink, each at its own width; their time steps are
-    // laid end to end, as if one run had read the whole line.
+    // cut at gaps in its ink, each at its own width with its blank; their
+    // time steps are laid end to end, as if one run had read the whole
+    // line. One that fits with less blank is read whole.
     const int widestPiece = int(float(MaxLineWidth) / (1 + LinePadding)) / LineWidthStep * LineWidthStep;
-    std::vector<int> cuts = cutsAtInkGaps(scaled, widestPiece);
+    std::vector<int> cuts = wanted > MaxLineWidth ? cutsAtInkGaps(scaled, widestPiece) : std::vector<int>();
     cuts.insert(cuts.begin(), 0);
     cuts.push_back(wanted);
     line.symbols.clear();
