@@ -92,31 +92,46 @@ LineOutline bentOutline(const std::vector<cv::Point> &contour, const Quad &quad,
             ++slice.pixels;
         }
     }
-    std::vector<float> at, middle, half;
+    std::vector<float> at, low, high, half;
     for (const Slice &slice : sliced) {
         if (slice.pixels == 0)
             continue;
         at.push_back(slice.sumS / float(slice.pixels));
-        middle.push_back((slice.low + slice.high) / 2);
+        low.push_back(slice.low);
+        high.push_back(slice.high);
         half.push_back((slice.high - slice.low) / 2);
     }
     const size_t n = at.size();
     if (n < 4)
         return {};
-    // A straight line through the middles; a line that keeps within a fifth
-    // of its height of it is straight.
-    double sa = 0, sm = 0, saa = 0, sam = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sa += at[i];
-        sm += middle[i];
-        saa += double(at[i]) * at[i];
-        sam += double(at[i]) * middle[i];
-    }
-    const double slope = (n * sam - sa * sm) / std::max(1e-6, n * saa - sa * sa);
-    const double offset = (sm - slope * sa) / double(n);
+    // Each edge against a straight line through it. A bend moves both edges
+    // the same way; an ascender or a descender only one of them, so the
+    // smaller move of the two, where they agree, is the line's own.
+    const auto fitted = [&](const std::vector<float> &edge) {
+        double sa = 0, se = 0, saa = 0, sae = 0;
+        for (size_t i = 0; i < n; ++i) {
+            sa += at[i];
+            se += edge[i];
+            saa += double(at[i]) * at[i];
+            sae += double(at[i]) * edge[i];
+        }
+        const double slope = (n * sae - sa * se) / std::max(1e-6, n * saa - sa * sa);
+        const double offset = (se - slope * sa) / double(n);
+        std::vector<float> line(n);
+        for (size_t i = 0; i < n; ++i)
+            line[i] = float(offset + slope * at[i]);
+        return line;
+    };
+    const std::vector<float> lowLine = fitted(low), highLine = fitted(high);
+    std::vector<float> middle(n);
     float worst = 0;
-    for (size_t i = 0; i < n; ++i)
-        worst = std::max(worst, std::abs(middle[i] - float(offset + slope * at[i])));
+    for (size_t i = 0; i < n; ++i) {
+        const float up = low[i] - lowLine[i], down = high[i] - highLine[i];
+        const float shift = (up > 0) == (down > 0) ? (std::abs(up) < std::abs(down) ? up : down) : 0;
+        worst = std::max(worst, std::abs(shift));
+        middle[i] = (lowLine[i] + highLine[i]) / 2 + shift;
+    }
+    // A line that keeps within a fifth of its height of straight is straight.
     if (worst < 0.2f * coreHeight)
         return {};
 
