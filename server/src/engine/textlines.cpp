@@ -69,8 +69,10 @@ LineOutline bentOutline(const std::vector<cv::Point> &contour, const Quad &quad,
     std::transform(contour.begin(), contour.end(), shifted.begin(), [&](cv::Point p) { return p - bounds.tl(); });
     cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
 
-    // Slices about a core's height wide, at most 48 of them.
-    const float sliceWidth = std::max(coreHeight, run / 48);
+    // Slices about as wide as the core is thick (its area over half its
+    // perimeter: the rectangle of a bent core is taller), at most 48 of them.
+    const float thickness = float(cv::contourArea(contour)) / std::max(1.0f, float(cv::arcLength(contour, true)) / 2);
+    const float sliceWidth = std::max({thickness, 2.0f, run / 48});
     const int slices = std::max(1, int(std::ceil(run / sliceWidth)));
     struct Slice
     {
