@@ -25,6 +25,16 @@ float length(cv::Point2f v)
     return std::hypot(v.x, v.y);
 }
 
+// The region's own pixels (1) within `bounds`.
+cv::Mat regionMask(const std::vector<cv::Point> &contour, const cv::Rect &bounds)
+{
+    cv::Mat mask = cv::Mat::zeros(bounds.size(), CV_8U);
+    std::vector<cv::Point> shifted(contour.size());
+    std::transform(contour.begin(), contour.end(), shifted.begin(), [&](cv::Point p) { return p - bounds.tl(); });
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
+    return mask;
+}
+
 // Mean of the map over the region's own pixels, not its bounding box: a
 // slanted line's box holds much paper.
 float meanInside(const cv::Mat &probability, const std::vector<cv::Point> &contour)
@@ -32,11 +42,7 @@ float meanInside(const cv::Mat &probability, const std::vector<cv::Point> &conto
     const cv::Rect bounds = cv::boundingRect(contour) & cv::Rect(0, 0, probability.cols, probability.rows);
     if (bounds.empty())
         return 0;
-    cv::Mat mask = cv::Mat::zeros(bounds.size(), CV_8U);
-    std::vector<cv::Point> shifted(contour.size());
-    std::transform(contour.begin(), contour.end(), shifted.begin(), [&](cv::Point p) { return p - bounds.tl(); });
-    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
-    return float(cv::mean(probability(bounds), mask)[0]);
+    return float(cv::mean(probability(bounds), regionMask(contour, bounds))[0]);
 }
 
 cv::Point2f lerp(cv::Point2f a, cv::Point2f b, float f)
@@ -64,14 +70,12 @@ LineOutline bentOutline(const std::vector<cv::Point> &contour, const Quad &quad,
         return {};
     const cv::Point2f u = (quad[1] - quad[0]) / run, v = (quad[3] - quad[0]) / across;
     const cv::Rect bounds = cv::boundingRect(contour);
-    cv::Mat mask = cv::Mat::zeros(bounds.size(), CV_8U);
-    std::vector<cv::Point> shifted(contour.size());
-    std::transform(contour.begin(), contour.end(), shifted.begin(), [&](cv::Point p) { return p - bounds.tl(); });
-    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
+    const cv::Mat mask = regionMask(contour, bounds);
+    const float area = float(cv::contourArea(contour)), perimeter = float(cv::arcLength(contour, true));
 
     // Slices about as wide as the core is thick (its area over half its
     // perimeter: the rectangle of a bent core is taller), at most 48 of them.
-    const float thickness = float(cv::contourArea(contour)) / std::max(1.0f, float(cv::arcLength(contour, true)) / 2);
+    const float thickness = area / std::max(1.0f, perimeter / 2);
     const float sliceWidth = std::max({thickness, 2.0f, run / 48});
     const int slices = std::max(1, int(std::ceil(run / sliceWidth)));
     struct Slice
@@ -139,8 +143,7 @@ LineOutline bentOutline(const std::vector<cv::Point> &contour, const Quad &quad,
 
     // Grown as the detector's rule grows the core: area x ratio / perimeter,
     // of the core itself (its rectangle holds the bend).
-    const float grow = float(cv::contourArea(contour)) * settings.unclipRatio
-            / std::max(1.0f, float(cv::arcLength(contour, true)));
+    const float grow = area * settings.unclipRatio / std::max(1.0f, perimeter);
     const float typical = median(half);
     std::vector<float> smooth(middle);
     for (size_t i = 1; i + 1 < n; ++i)
@@ -485,7 +488,7 @@ struct Placed
     int index;
     float left, right;       // its extent along the lines
     float leftY, rightY;     // the height of its middle at either end
-    float y, top, bottom;    // its middle's mean height, and its extent across
+    float y;                 // its middle's mean height
     float height;
     float slope = 0; // of the page where it lies: its own when it is long, else its long neighbours'
 
@@ -530,15 +533,13 @@ void setSlopes(std::vector<Placed> &lines)
 
 Placed placed(int index, const LineOutline &outline, cv::Point2f u, cv::Point2f v)
 {
-    Placed p{index, 1e9f, -1e9f, 0, 0, 0, 1e9f, -1e9f, 0};
+    Placed p{index, 1e9f, -1e9f, 0, 0, 0, 0};
     const size_t n = outline.top.size();
     float across = 0;
     for (size_t i = 0; i < n; ++i) {
         for (cv::Point2f q : {outline.top[i], outline.bottom[i]}) {
             p.left = std::min(p.left, q.dot(u));
             p.right = std::max(p.right, q.dot(u));
-            p.top = std::min(p.top, q.dot(v));
-            p.bottom = std::max(p.bottom, q.dot(v));
         }
         p.y += ((outline.top[i] + outline.bottom[i]) / 2).dot(v) / float(n);
         across += length(outline.bottom[i] - outline.top[i]) / float(n);
