@@ -593,6 +593,9 @@ int main(int argc, char **argv)
                                                                ocrserver::http::TlsFiles{options.tlsCert, options.tlsKey},
                                                                httpLimits, service);
     } catch (const std::exception &e) {
+        // The spare's thread must not be starting a worker while exit()
+        // takes the process apart.
+        engine->stop();
         fail(e.what());
     }
 
