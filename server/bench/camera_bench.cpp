@@ -78,7 +78,7 @@ double cpuSeconds(const rusage &r)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: camera_bench FOLDER [auto|tesseract]...\n");
+        std::fprintf(stderr, "usage: camera_bench FOLDER [--cores N] [auto|tesseract|cli]...\n");
         return 2;
     }
     std::vector<fs::path> pictures;
@@ -89,8 +89,13 @@ int main(int argc, char **argv)
     }
     std::sort(pictures.begin(), pictures.end());
     std::vector<std::string> readers;
-    for (int i = 2; i < argc; ++i)
-        readers.push_back(argv[i]);
+    int cores = 0; // the pool's own count
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "--cores" && i + 1 < argc)
+            cores = std::atoi(argv[++i]);
+        else
+            readers.push_back(argv[i]);
+    }
     if (readers.empty())
         readers = {"auto", "tesseract"};
 
@@ -99,6 +104,7 @@ int main(int argc, char **argv)
         ocrserver::EngineOptions options;
         options.workerProgram = OCR_SERVER_BINARY;
         options.deadline = std::chrono::minutes(10);
+        options.cores = cores;
         options.reader = reader == "tesseract" ? ocrserver::ReaderChoice::Tesseract : ocrserver::ReaderChoice::Auto;
         if (options.reader == ocrserver::ReaderChoice::Auto)
             options.lineModels = MODELS_DIR;

@@ -227,9 +227,10 @@ LineModelReader::LineModelReader(const std::string &folder)
 {
 }
 
-void LineModelReader::useOneThread()
+void LineModelReader::useThreads(int threads)
 {
-    cv::setNumThreads(1);
+    if (cv::getNumThreads() != threads)
+        cv::setNumThreads(threads);
 }
 
 std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image, float angle)

@@ -23,9 +23,9 @@ public:
     // keys.txt); throws std::runtime_error naming what is missing or broken.
     explicit LineModelReader(const std::string &folder);
 
-    // OpenCV's layers run on the calling thread: the service scales with
-    // its workers, as with Tesseract. Process-wide.
-    static void useOneThread();
+    // How many threads OpenCV's layers and the page's lines share; one runs
+    // everything on the calling thread. Process-wide.
+    static void useThreads(int threads);
 
     void read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result) override;
 

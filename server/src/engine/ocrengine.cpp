@@ -5,10 +5,13 @@
 #include "engine/workerprocess.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <sstream>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace ocrserver {
@@ -20,7 +23,49 @@ using Clock = std::chrono::steady_clock;
 // than this and something is wrong.
 constexpr auto LoadLimit = std::chrono::minutes(2);
 
+// The CPU quota of this process's control group and those above it
+// (cgroup v2's cpu.max, as a container's --cpus sets it) in whole cores;
+// 0 when there is none.
+int quotaCores()
+{
+    std::ifstream groups("/proc/self/cgroup");
+    std::string line, group;
+    while (std::getline(groups, line))
+        if (line.rfind("0::", 0) == 0)
+            group = line.substr(3);
+    int least = 0;
+    for (std::string folder = "/sys/fs/cgroup" + group;; folder.erase(folder.rfind('/'))) {
+        std::ifstream max(folder + "/cpu.max");
+        std::string quota;
+        double period = 0;
+        if (max >> quota >> period && quota != "max" && period > 0) {
+            const double cores = std::atof(quota.c_str()) / period;
+            if (cores > 0)
+                least = least > 0 ? std::min(least, int(std::ceil(cores))) : std::max(1, int(std::ceil(cores)));
+        }
+        if (folder == "/sys/fs/cgroup")
+            return least;
+    }
+}
+
 } // namespace
+
+int usableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    int cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+    if (cores <= 0)
+        cores = int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    const int quota = quotaCores();
+    return quota > 0 ? std::min(cores, quota) : cores;
+}
+
+int threadsForPage(int cores, int threadsInUse, int waiting, int idleWorkers)
+{
+    const int sharing = 1 + std::clamp(std::min(waiting, idleWorkers), 0, cores);
+    return std::max(1, (cores - std::max(0, threadsInUse)) / sharing);
+}
 
 struct OcrEngine::Slot
 {
@@ -30,6 +75,7 @@ struct OcrEngine::Slot
 OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
     : m_defaultLanguage(language)
     , m_options(options)
+    , m_cores(options.cores > 0 ? options.cores : usableCores())
 {
     // All load at once: as long as the slowest, not the sum. The spare
     // follows once the service is up.
@@ -281,6 +327,9 @@ void OcrEngine::work(Slot &slot)
             m_queue.pop_front();
             m_counters.queued = int(m_queue.size());
             ++m_counters.busy;
+            const int idle = int(m_slots.size()) - m_counters.busy.load();
+            next.job.threads = threadsForPage(m_cores, m_threadsInUse, int(m_queue.size()), idle);
+            m_threadsInUse += next.job.threads;
         }
         m_counters.queueWait.observe(Clock::now() - next.queuedAt);
         std::string ending;
@@ -292,6 +341,10 @@ void OcrEngine::work(Slot &slot)
                 result = run(slot, next);
         } catch (...) {
             result = failed(slot, "reading a page");
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_threadsInUse -= next.job.threads;
         }
         --m_counters.busy;
         try {

@@ -98,6 +98,7 @@ struct RecognitionJob
     int pdfPage = 1;      // 1-based, for a PDF
     std::string language; // Tesseract's name, e.g. "eng" or "chi_sim+eng"
     bool detectDirection = false; // find how the page lies and read it upright
+    int threads = 1;      // the page's share of the cores, decided by the pool
 };
 
 // Which reader reads a page. Auto: the text-line detector and recogniser for
@@ -118,7 +119,17 @@ struct EngineOptions
     std::chrono::milliseconds deadline{30000}; // for one recognition, decoding included
     long minPageSide = 15;   // a rendered PDF page, in pixels
     long maxPageSide = 8192;
+    // Cores the pages may use between them; 0: those this process may run on.
+    int cores = 0;
 };
+
+// The cores this process may run on: its CPU affinity, within its
+// control group's CPU quota.
+int usableCores();
+
+// Threads for a page taken now: the cores no running page uses, shared with
+// the waiting pages that idle workers will take at once; never fewer than one.
+int threadsForPage(int cores, int threadsInUse, int waiting, int idleWorkers);
 
 // What the pool has done and is doing, for the admin listener.
 struct EngineCounters
@@ -151,6 +162,7 @@ public:
     bool isInstalled(const std::string &language) const;
     const std::string &defaultLanguage() const { return m_defaultLanguage; }
     int workers() const { return int(m_slots.size()); }
+    int cores() const { return m_cores; }
     std::size_t queueLength() const { return m_options.queueLength; }
     const EngineCounters &counters() const { return m_counters; }
 
@@ -215,6 +227,8 @@ private:
     bool m_stopping = false;
     bool m_queueClosed = false;
     std::atomic<bool> m_abort{false};
+    int m_cores = 1;
+    int m_threadsInUse = 0; // m_mutex held
     EngineCounters m_counters;
 };
 

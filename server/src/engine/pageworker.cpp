@@ -74,7 +74,7 @@ PageWorker::PageWorker(const std::string &language, const EngineOptions &options
     setMsgSeverity(L_SEVERITY_NONE);
     m_tesseract = std::make_unique<TesseractReader>(language);
     if (options.reader == ReaderChoice::Auto && !options.lineModels.empty()) {
-        LineModelReader::useOneThread();
+        LineModelReader::useThreads(1);
         m_lineModels = std::make_unique<LineModelReader>(options.lineModels);
     }
 }
@@ -102,6 +102,10 @@ Recognition PageWorker::read(const RecognitionJob &job, const ReadingStop &stop)
             ? static_cast<PageReader &>(*m_lineModels)
             : *m_tesseract;
     try {
+        // Tesseract stays on one thread: OpenMP's threads spin between
+        // parallel regions, costing other pages their cores.
+        if (&reader == m_lineModels.get())
+            LineModelReader::useThreads(job.threads);
         reader.read(page.get(), job, stop, &result);
     } catch (const std::exception &) {
         // A page a library refuses deep inside (OpenCV asserts on what it

@@ -65,6 +65,7 @@ constexpr std::size_t MaxReplyItems = std::size_t(1) << 22;
 constexpr std::size_t MaxLibraryOutput = 512;
 // How long a process asked to end its page has before it is killed.
 constexpr auto StopGrace = std::chrono::milliseconds(300);
+constexpr int MaxThreads = 256;
 // How often a waiting parent looks at its request's client.
 constexpr auto Tick = std::chrono::milliseconds(20);
 
@@ -535,7 +536,7 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(stop.deadline - Clock::now());
     const json head = {{"pdf", job.source == RecognitionJob::Source::Pdf}, {"page", job.pdfPage},
                        {"language", job.language}, {"detect_direction", job.detectDirection},
-                       {"deadline_ms", std::max<std::int64_t>(0, remaining.count())}};
+                       {"threads", job.threads}, {"deadline_ms", std::max<std::int64_t>(0, remaining.count())}};
     const std::vector<std::uint8_t> headBytes = json::to_cbor(head);
     std::string message;
     message.reserve(16 + headBytes.size() + job.image.size());
@@ -806,9 +807,12 @@ int workerProcessMain(int argc, char **argv)
             job.pdfPage = j.at("page").get<int>();
             job.language = j.at("language").get<std::string>();
             job.detectDirection = j.at("detect_direction").get<bool>();
+            job.threads = std::clamp(j.at("threads").get<int>(), 1, MaxThreads);
             job.image = std::move(image);
             const auto deadline = std::chrono::milliseconds(j.at("deadline_ms").get<std::int64_t>());
-            sandbox::limitCpu(std::chrono::duration_cast<std::chrono::seconds>(deadline) + std::chrono::seconds(2));
+            // Each thread spends the process's CPU time.
+            sandbox::limitCpu(std::chrono::duration_cast<std::chrono::seconds>(deadline) * job.threads
+                              + std::chrono::seconds(2));
             result = worker->read(job, ReadingStop{&stopRequested, nullptr, Clock::now() + deadline});
         } catch (const std::exception &) {
             result = Recognition{};
