@@ -20,7 +20,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -319,10 +321,110 @@ int measureBoundary(int rounds)
     return 0;
 }
 
+// The resident memory of the server and every process under it (its
+// workers and the spare), summed.
+long treeResidentKb(pid_t root)
+{
+    std::map<pid_t, pid_t> parents;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        parents[pid_t(std::stol(name))] = parent;
+    }
+    long total = 0;
+    for (const auto &[pid, parent] : parents) {
+        pid_t up = pid;
+        while (up > 1 && up != root)
+            up = parents.count(up) ? parents[up] : 0;
+        if (up == root)
+            total += std::max(0L, residentKb(pid, "VmRSS:"));
+    }
+    return total;
+}
+
+// A desk's day on the camera photos in `folder`, 2 workers, the pages
+// sharing `cores` (0: the service's default): one client sending each photo
+// in turn, then 4 clients at once sending all of them; and the peak of the
+// service's memory with its workers and spare.
+int measureDesk(const std::string &folder, int cores)
+{
+    std::vector<std::string> bodies;
+    std::vector<std::filesystem::path> photos;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().extension() == ".jpg" || entry.path().extension() == ".png")
+            photos.push_back(entry.path());
+    std::sort(photos.begin(), photos.end());
+    for (const auto &photo : photos) {
+        std::ifstream in(photo, std::ios::binary);
+        bodies.push_back(imageForm(std::string(std::istreambuf_iterator<char>(in), {})));
+    }
+    if (bodies.empty()) {
+        std::cerr << "no photos in " << folder << '\n';
+        return 1;
+    }
+    std::vector<std::string> extra = {"--recognize-timeout", "120"};
+    if (cores > 0)
+        extra.insert(extra.end(), {"--cores", std::to_string(cores)});
+    Service service(2, extra);
+    std::atomic<bool> measuring{true};
+    std::atomic<long> peak{0};
+    std::thread sampler([&] {
+        while (measuring) {
+            peak = std::max(peak.load(), treeResidentKb(service.process->pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::atomic<int> failed{0};
+    httplib::Client warm("127.0.0.1", service.process->port());
+    warm.set_read_timeout(std::chrono::minutes(3));
+    postImage(warm, service, bodies.front()); // a worker's first page pays for its buffers
+
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    for (const std::string &body : bodies)
+        failed += !postImage(warm, service, body);
+    const double oneClient = std::chrono::duration<double>(Clock::now() - started).count();
+
+    const int clients = 4;
+    const auto crowdStarted = Clock::now();
+    std::vector<std::thread> crowd;
+    for (int c = 0; c < clients; ++c) {
+        crowd.emplace_back([&, c] {
+            httplib::Client client("127.0.0.1", service.process->port());
+            client.set_read_timeout(std::chrono::minutes(3));
+            for (size_t i = 0; i < bodies.size(); ++i)
+                failed += !postImage(client, service, bodies[(i + size_t(c) * bodies.size() / clients) % bodies.size()]);
+        });
+    }
+    for (auto &t : crowd)
+        t.join();
+    const double crowdSeconds = std::chrono::duration<double>(Clock::now() - crowdStarted).count();
+    measuring = false;
+    sampler.join();
+    std::cout << "cores,pictures,one_client_s,four_clients_per_min,peak_rss_kb,failed,machine_cores\n"
+              << cores << ',' << bodies.size() << ',' << oneClient << ','
+              << double(clients * bodies.size()) * 60 / crowdSeconds << ',' << peak.load() << ',' << failed.load()
+              << ',' << ocrserver::usableCores() << '\n';
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--desk")
+        return measureDesk(argv[2], std::stoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--boundary")
         return measureBoundary(std::stoi(argv[2]));
     if (argc == 3 && std::string(argv[1]) == "--memory")

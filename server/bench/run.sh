@@ -31,6 +31,12 @@ if [ -d "$camera" ]; then
         OMP_THREAD_LIMIT=1 run_to_file "camera_bench $reader" "$out/camera-$reader.txt" \
             "$build/server/bench/camera_bench" "$camera" "$reader"
     done
+    # A desk's day: the pages on one thread each against the pages sharing
+    # the idle cores, 2 workers, the same binary.
+    echo "Sending the camera photos as a desk would, one client and then four (about 5 minutes) ..."
+    for cores in 1 0; do
+        run_to_file "ocr_bench --desk (cores $cores)" "$out/desk-$cores.csv" "$bench" --desk "$camera" "$cores"
+    done
 else
     echo "No camera photos at $camera (set VIRELTO_CAMERA_PICTURES): their figures are left out"
 fi
@@ -119,6 +125,27 @@ for reader in ("auto", "tesseract", "cli"):
     if os.path.exists(path):
         lines = open(path).read().splitlines()
         summaries[reader] = lines
+desk = {}
+for cores in ("1", "0"):
+    path = os.path.join(out, f"desk-{cores}.csv")
+    if os.path.exists(path):
+        rows = [l.split(",") for l in open(path).read().split()[1:]]
+        if not rows or len(rows[0]) < 7:
+            fail(f"ocr_bench --desk {cores} printed no row of seven columns")
+        desk[cores] = rows[0]
+if len(desk) == 2:
+    one, shared = desk["1"], desk["0"]
+    print(f"\na desk on the {one[1]} camera photos, 2 workers, {shared[6]} cores "
+          f"(pages on one thread each -> sharing the idle cores):")
+    print(f"  one client, summed time: {float(one[2]):.1f} s -> {float(shared[2]):.1f} s, "
+          f"ratio {float(shared[2]) / float(one[2]):.2f}")
+    print(f"  4 clients, pictures a minute: {float(one[3]):.1f} -> {float(shared[3]):.1f}, "
+          f"ratio {float(shared[3]) / float(one[3]):.2f}")
+    print(f"  peak memory of the service, its workers and spare: {int(one[4]) // 1024} MiB -> "
+          f"{int(shared[4]) // 1024} MiB")
+    if int(one[5]) or int(shared[5]):
+        print(f"  failed requests: {one[5]} and {shared[5]}")
+
 if summaries:
     print("\ncamera photos (character error rate, whitespace ignored, NFKC):")
     for reader, lines in summaries.items():

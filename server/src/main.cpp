@@ -52,6 +52,7 @@ struct Options
     ocrserver::ReaderChoice reader = ocrserver::ReaderChoice::Auto;
     std::string models; // empty: beside the binary, else the installed ones
     int workers = 0;
+    int cores = 0; // 0: those the service may run on
     long long queueLength = -1; // -1: four per worker
     int qps = 0;
     long long maxBody = 11 * 1024 * 1024;
@@ -92,6 +93,9 @@ const char Usage[] =
         "  --lang LANG               Tesseract language of requests without language_type\n"
         "                            (default chi_sim+eng, the cloud's CHN_ENG)\n"
         "  --workers N               OCR engines, the number of recognitions at once (default: cores)\n"
+        "  --cores N                 cores the pages share; a page alone uses the idle ones, and\n"
+        "                            each goes back to one as the queue fills (default: the cores\n"
+        "                            the service may run on; 1: every page on one thread)\n"
         "  --queue N                 recognitions waiting for an engine before error 18 (default 4 x workers)\n"
         "  --recognize-timeout SEC   longest recognition, decoding included (default 30)\n"
         "  --worker-memory MIB       address space of one worker process, models included (default 1536)\n"
@@ -281,10 +285,10 @@ Options parseOptions(int argc, char **argv)
     o.apiKey = environment("VIRELTO_OCR_API_KEY");
     o.secretKey = environment("VIRELTO_OCR_SECRET_KEY");
     o.tokenKey = environment("VIRELTO_OCR_TOKEN_KEY");
-    o.workers = int(std::max(1u, std::thread::hardware_concurrency()));
+    o.workers = ocrserver::usableCores();
 
     enum { Listen = 1, AdminListen, ClientsFile, LogFormatOption, ApiKey, ApiKeyFile, SecretKey, SecretKeyFile, TokenKey, TokenKeyFile, TokenTtl, Lang,
-           Workers, Queue, RecognizeTimeout, WorkerMemory, Qps, MaxBody, MaxConnections, BodyGrace, BodyTimeout,
+           Workers, Cores, Queue, RecognizeTimeout, WorkerMemory, Qps, MaxBody, MaxConnections, BodyGrace, BodyTimeout,
            MaxBufferedBodies, ShutdownGrace, TlsCert, TlsKey,
            Engine, Models, Help, ShowVersion };
     static const option longOptions[] = {
@@ -301,6 +305,7 @@ Options parseOptions(int argc, char **argv)
         {"token-ttl", required_argument, nullptr, TokenTtl},
         {"lang", required_argument, nullptr, Lang},
         {"workers", required_argument, nullptr, Workers},
+        {"cores", required_argument, nullptr, Cores},
         {"queue", required_argument, nullptr, Queue},
         {"recognize-timeout", required_argument, nullptr, RecognizeTimeout},
         {"worker-memory", required_argument, nullptr, WorkerMemory},
@@ -360,6 +365,7 @@ Options parseOptions(int argc, char **argv)
             break;
         case Models: o.models = optarg; break;
         case Workers: o.workers = int(number("--workers", optarg, 1, 256)); break;
+        case Cores: o.cores = int(number("--cores", optarg, 1, 256)); break;
         case Queue: o.queueLength = number("--queue", optarg, 0, 100000); break;
         case RecognizeTimeout: o.recognizeTimeout = number("--recognize-timeout", optarg, 1, 3600); break;
         case WorkerMemory: o.workerMemory = number("--worker-memory", optarg, 256, 1 << 20); break;
@@ -562,6 +568,7 @@ int main(int argc, char **argv)
     try {
         ocrserver::EngineOptions engineOptions;
         engineOptions.workers = options.workers;
+        engineOptions.cores = options.cores;
         engineOptions.queueLength = size_t(options.queueLength);
         engineOptions.deadline = std::chrono::seconds(options.recognizeTimeout);
         engineOptions.workerProgram = "/proc/self/exe";
@@ -602,9 +609,9 @@ int main(int argc, char **argv)
     for (const auto &warning : options.warnings)
         std::fprintf(stderr, "virelto-ocr-server: %s\n", warning.c_str());
     const bool ipv6 = options.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "virelto-ocr-server %s listening on %s://%s%s%s:%d (workers %d, lang %s, engine %s)\n",
+    std::fprintf(stderr, "virelto-ocr-server %s listening on %s://%s%s%s:%d (workers %d, cores %d, lang %s, engine %s)\n",
                  Version, server->tls() ? "https" : "http", ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "",
-                 int(server->port()), engine->workers(), options.language.c_str(),
+                 int(server->port()), engine->workers(), engine->cores(), options.language.c_str(),
                  options.reader == ocrserver::ReaderChoice::Auto ? "auto" : "tesseract");
     std::fflush(stderr);
 

@@ -4,6 +4,7 @@
 #include "auth/bceauth.h"
 #include "auth/clients.h"
 #include "auth/tokens.h"
+#include "engine/ocrengine.h"
 #include "engine/textlines.h"
 #include "parse/form.h"
 
@@ -752,3 +753,36 @@ INSTANTIATE_TEST_SUITE_P(Rows, BentLines, testing::Values(
     BendRow{"ends_curving_up", 30, true},
     BendRow{"ends_curving_down", -30, true}),
     rowName<BendRow>);
+
+// --- a page's share of the cores --------------------------------------------------
+
+struct ThreadsRow
+{
+    const char *name;
+    int cores, threadsInUse, waiting, idleWorkers;
+    int threads;
+};
+
+class PageThreads : public testing::TestWithParam<ThreadsRow>
+{
+};
+
+TEST_P(PageThreads, NeverMoreThanTheIdleCores)
+{
+    const ThreadsRow &r = GetParam();
+    EXPECT_EQ(threadsForPage(r.cores, r.threadsInUse, r.waiting, r.idleWorkers), r.threads);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PageThreads, testing::Values(
+    ThreadsRow{"alone_on_two_cores", 2, 0, 0, 1, 2},
+    ThreadsRow{"beside_a_page_on_one_thread", 2, 1, 0, 0, 1},
+    // The first page keeps its two until it ends; the second gets one.
+    ThreadsRow{"beside_a_page_on_both_cores", 2, 2, 0, 0, 1},
+    ThreadsRow{"one_waiting_for_the_idle_worker", 2, 0, 1, 1, 1},
+    // Waiting for this very worker: nobody else will take them now.
+    ThreadsRow{"waiting_with_no_idle_worker", 4, 1, 3, 0, 3},
+    ThreadsRow{"eight_cores_three_pages_at_once", 8, 0, 2, 3, 2},
+    ThreadsRow{"more_waiting_than_cores", 4, 0, 9, 9, 1},
+    ThreadsRow{"one_core", 1, 0, 0, 3, 1},
+    ThreadsRow{"cores_overbooked", 2, 5, 0, 1, 1}),
+    rowName<ThreadsRow>);

@@ -9,8 +9,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
 #include <fstream>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <stdexcept>
@@ -151,11 +154,6 @@ cv::dnn::Net netFrom(const std::vector<uchar> &model, const std::string &path)
     }
 }
 
-cv::dnn::Net loadNet(const std::string &path)
-{
-    return netFrom(readModel(path), path);
-}
-
 // A line's crop laid straight along its outline, as tall as the line; a
 // line standing on end (a column of Chinese, say) is laid down, its top to
 // the left.
@@ -221,10 +219,11 @@ struct LineModelReader::Line
 LineModelReader::LineModelReader(const std::string &folder)
     : m_detectorModel(readModel(folder + "/det.onnx"))
     , m_detector(netFrom(m_detectorModel, folder + "/det.onnx"))
-    , m_classifier(loadNet(folder + "/cls.onnx"))
-    , m_recogniser(loadNet(folder + "/rec.onnx"))
+    , m_classifierModel(readModel(folder + "/cls.onnx"))
+    , m_recogniserModel(readModel(folder + "/rec.onnx"))
     , m_dictionary(readDictionary(folder + "/keys.txt"))
 {
+    m_lineNets.push_back({netFrom(m_classifierModel, folder + "/cls.onnx"), netFrom(m_recogniserModel, folder + "/rec.onnx")});
 }
 
 void LineModelReader::useThreads(int threads)
@@ -277,28 +276,61 @@ std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image,
     return lines;
 }
 
-bool LineModelReader::classify(const cv::Mat &crop, float *confidence)
+void LineModelReader::forEachLine(size_t count, int threads, const ReadingStop &stop,
+                                  const std::function<void(size_t, LineNets &)> &body)
 {
-    m_classifier.setInput(lineBlob(crop, ClassifierWidth));
-    const cv::Mat out = m_classifier.forward();
+    threads = int(std::min<size_t>(size_t(std::max(1, threads)), count));
+    if (threads <= 1) {
+        for (size_t i = 0; i < count && !stop.now(); ++i)
+            body(i, m_lineNets.front());
+        return;
+    }
+    while (m_lineNets.size() < size_t(threads))
+        m_lineNets.push_back({netFrom(m_classifierModel, "cls.onnx"), netFrom(m_recogniserModel, "rec.onnx")});
+    // Lines, not layers, go to the threads: a line's layers are too small to
+    // share out well. OpenCV runs the layers inside on the thread that calls.
+    std::atomic<size_t> next{0};
+    std::mutex failing;
+    std::exception_ptr failure;
+    cv::parallel_for_(cv::Range(0, threads), [&](const cv::Range &range) {
+        for (int t = range.start; t < range.end; ++t) {
+            try {
+                for (size_t i = next++; i < count && !stop.now(); i = next++)
+                    body(i, m_lineNets[size_t(t)]);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failing);
+                failure = std::current_exception();
+                next = count;
+            }
+        }
+    }, threads);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+bool LineModelReader::classify(LineNets &nets, const cv::Mat &crop, float *confidence)
+{
+    nets.classifier.setInput(lineBlob(crop, ClassifierWidth));
+    const cv::Mat out = nets.classifier.forward();
     const float upright = out.ptr<float>()[0], turned = out.ptr<float>()[1];
     *confidence = std::max(upright, turned);
     return turned > upright;
 }
 
-std::vector<DecodedSymbol> LineModelReader::recognisePiece(const cv::Mat &crop, int *inputWidth, int *steps)
+std::vector<DecodedSymbol> LineModelReader::recognisePiece(LineNets &nets, const cv::Mat &crop, int *inputWidth,
+                                                           int *steps) const
 {
     const int padded = int(std::ceil(float(scaledWidth(crop)) * (1 + LinePadding)));
     *inputWidth = std::min(MaxLineWidth, (padded + LineWidthStep - 1) / LineWidthStep * LineWidthStep);
-    m_recogniser.setInput(lineBlob(crop, *inputWidth));
-    cv::Mat out = m_recogniser.forward(); // 1 x steps x classes
+    nets.recogniser.setInput(lineBlob(crop, *inputWidth));
+    cv::Mat out = nets.recogniser.forward(); // 1 x steps x classes
     *steps = out.size[1];
     const cv::Mat scores(out.size[1], out.size[2], CV_32F, out.ptr<float>());
     softmaxRows(scores);
     return decodeCtc(scores, m_dictionary);
 }
 
-void LineModelReader::recognise(const cv::Mat &crop, Line &line)
+void LineModelReader::recognise(LineNets &nets, const cv::Mat &crop, Line &line) const
 {
     line.cropWidth = crop.cols;
     line.cropHeight = crop.rows;
@@ -321,7 +353,8 @@ void LineModelReader::recognise(const cv::Mat &crop, Line &line)
         const int from = int(std::lround(double(cuts[i]) * crop.cols / wanted));
         const int to = std::max(from + 1, int(std::lround(double(cuts[i + 1]) * crop.cols / wanted)));
         int inputWidth = 0, steps = 0;
-        std::vector<DecodedSymbol> piece = recognisePiece(crop.colRange(from, std::min(to, crop.cols)), &inputWidth, &steps);
+        std::vector<DecodedSymbol> piece
+                = recognisePiece(nets, crop.colRange(from, std::min(to, crop.cols)), &inputWidth, &steps);
         if (i == 0) {
             stepWidth = float(inputWidth) / float(std::max(1, steps));
             line.inputWidth = inputWidth;
@@ -403,13 +436,15 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     // Which way up each line lies; a page whose lines mostly read upside
     // down is turned half round.
     std::vector<cv::Mat> crops(lines.size());
-    float upsideDownWeight = 0, totalWeight = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (stopped())
-            return;
+    forEachLine(lines.size(), job.threads, stop, [&](size_t i, LineNets &nets) {
         lines[i].strip.emplace(lines[i].outline);
         crops[i] = cropLine(image, *lines[i].strip, &lines[i].laidDown);
-        lines[i].turnedOver = classify(crops[i], &lines[i].confidence);
+        lines[i].turnedOver = classify(nets, crops[i], &lines[i].confidence);
+    });
+    if (stopped())
+        return;
+    float upsideDownWeight = 0, totalWeight = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
         const float weight = float(crops[i].cols);
         totalWeight += weight;
         if (lines[i].turnedOver)
@@ -451,15 +486,15 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
     std::iota(byWidth.begin(), byWidth.end(), 0);
     std::stable_sort(byWidth.begin(), byWidth.end(),
                      [&](int a, int b) { return scaledWidth(crops[size_t(a)]) < scaledWidth(crops[size_t(b)]); });
-    for (int index : byWidth) {
-        if (stopped())
-            return;
-        Line &line = lines[size_t(index)];
-        cv::Mat &crop = crops[size_t(index)];
+    forEachLine(byWidth.size(), job.threads, stop, [&](size_t i, LineNets &nets) {
+        Line &line = lines[size_t(byWidth[i])];
+        cv::Mat &crop = crops[size_t(byWidth[i])];
         if (line.upsideDown)
             cv::rotate(crop, crop, cv::ROTATE_180);
-        recognise(crop, line);
-    }
+        recognise(nets, crop, line);
+    });
+    if (stopped())
+        return;
 
     // Lines in reading order; lines upside down on an upright page (labels
     // printed the other way round) come last. Only the lines worth

@@ -7,6 +7,7 @@
 
 #include <opencv2/dnn.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,22 @@ public:
 
 private:
     struct Line;
+    // A net serves one thread at a time: each thread reading lines has its own.
+    struct LineNets
+    {
+        cv::dnn::Net classifier;
+        cv::dnn::Net recogniser;
+    };
     std::vector<Line> detect(const cv::Mat &image, float angle);
+    // Runs body(index, nets) for every index below count, on up to
+    // `threads` threads, until `stop`.
+    void forEachLine(size_t count, int threads, const ReadingStop &stop,
+                     const std::function<void(size_t, LineNets &)> &body);
     // Whether the crop reads upside down, and how sure the classifier is.
-    bool classify(const cv::Mat &crop, float *confidence);
-    void recognise(const cv::Mat &crop, Line &line);
+    static bool classify(LineNets &nets, const cv::Mat &crop, float *confidence);
+    void recognise(LineNets &nets, const cv::Mat &crop, Line &line) const;
     // One run of the recogniser over a crop no wider than its widest input.
-    std::vector<DecodedSymbol> recognisePiece(const cv::Mat &crop, int *inputWidth, int *steps);
+    std::vector<DecodedSymbol> recognisePiece(LineNets &nets, const cv::Mat &crop, int *inputWidth, int *steps) const;
     // Part of a line's crop (x from left to right, its full height) as a
     // box in the picture as sent.
     static Box boxAsSent(float left, float right, const Line &line, const cv::Matx23f &toSent, cv::Size sent);
@@ -44,8 +55,9 @@ private:
     std::vector<uchar> m_detectorModel;
     cv::dnn::Net m_detector;
     cv::Size m_detectorInput; // the input size m_detector was made for
-    cv::dnn::Net m_classifier;
-    cv::dnn::Net m_recogniser;
+    std::vector<uchar> m_classifierModel;
+    std::vector<uchar> m_recogniserModel;
+    std::vector<LineNets> m_lineNets; // made as more threads are given
     std::vector<std::string> m_dictionary;
 };
 

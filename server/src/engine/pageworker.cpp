@@ -81,6 +81,12 @@ PageWorker::PageWorker(const std::string &language, const EngineOptions &options
 
 PageWorker::~PageWorker() = default;
 
+void PageWorker::settle()
+{
+    if (m_lineModels)
+        m_tesseract->release();
+}
+
 std::vector<std::string> PageWorker::installedLanguages()
 {
     return m_tesseract->installedLanguages();

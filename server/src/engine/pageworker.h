@@ -29,6 +29,10 @@ public:
 
     std::vector<std::string> installedLanguages();
 
+    // Once warmed up: where the line models read the pictures, Tesseract's
+    // models (a hundred MiB) are let go until a page needs them.
+    void settle();
+
     Recognition read(const RecognitionJob &job, const ReadingStop &stop);
 
 private:

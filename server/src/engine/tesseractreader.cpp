@@ -4,6 +4,7 @@
 #include "engine/orientation.h"
 
 #include <leptonica/allheaders.h>
+#include <malloc.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/ocrclass.h>
 #include <tesseract/resultiterator.h>
@@ -231,16 +232,17 @@ TesseractReader::TesseractReader(const std::string &language)
     m_apis.emplace(reading.first, createApi(reading.first));
     if (!reading.reread.empty())
         m_apis.emplace(reading.reread, createApi(reading.reread));
+    m_apis.begin()->second->GetAvailableLanguagesAsVector(&m_installed);
+}
+
+void TesseractReader::release()
+{
+    m_apis.clear();
+    m_orientation.reset();
+    malloc_trim(0); // most of it is in small blocks, which free() keeps
 }
 
 TesseractReader::~TesseractReader() = default;
-
-std::vector<std::string> TesseractReader::installedLanguages()
-{
-    std::vector<std::string> available;
-    m_apis.begin()->second->GetAvailableLanguagesAsVector(&available);
-    return available;
-}
 
 tesseract::TessBaseAPI &TesseractReader::api(const std::string &language)
 {

@@ -31,13 +31,18 @@ public:
     void read(Pix *page, const RecognitionJob &job, const ReadingStop &stop, Recognition *result) override;
 
     // Tesseract's names of the languages installed.
-    std::vector<std::string> installedLanguages();
+    const std::vector<std::string> &installedLanguages() const { return m_installed; }
+
+    // Gives the loaded models' memory back; they are loaded again by the
+    // next page that needs them.
+    void release();
 
 private:
     tesseract::TessBaseAPI &api(const std::string &language);
 
     std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>> m_apis; // by language
     std::unique_ptr<OrientationDetector> m_orientation;                     // made on first use
+    std::vector<std::string> m_installed;
 };
 
 } // namespace ocrserver

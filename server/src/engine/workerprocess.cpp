@@ -779,6 +779,7 @@ int workerProcessMain(int argc, char **argv)
         warmUp.image = warmUpPdf();
         warmUp.detectDirection = false;
         worker->read(warmUp, ReadingStop{nullptr, nullptr, Clock::now() + std::chrono::minutes(1)});
+        worker->settle();
         takeOutput(output);
 #ifndef VIRELTO_SANITIZED
         // The sanitizers' leak check at exit starts a tracer process,
