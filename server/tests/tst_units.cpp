@@ -4,6 +4,7 @@
 #include "auth/bceauth.h"
 #include "auth/clients.h"
 #include "auth/tokens.h"
+#include "engine/linemodelreader.h"
 #include "engine/ocrengine.h"
 #include "engine/textlines.h"
 #include "parse/form.h"
@@ -11,11 +12,14 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -786,3 +790,86 @@ INSTANTIATE_TEST_SUITE_P(Rows, PageThreads, testing::Values(
     ThreadsRow{"one_core", 1, 0, 0, 3, 1},
     ThreadsRow{"cores_overbooked", 2, 5, 0, 1, 1}),
     rowName<ThreadsRow>);
+
+struct TakeBackRow
+{
+    const char *name;
+    int cores;
+    std::vector<int> running;
+    std::size_t newest;
+    std::vector<int> after;
+};
+
+class ThreadsTakenBack : public testing::TestWithParam<TakeBackRow>
+{
+};
+
+TEST_P(ThreadsTakenBack, WithinTheCoresNewestKeepsItsOwn)
+{
+    const TakeBackRow &r = GetParam();
+    std::vector<int> threads = r.running;
+    takeBackThreads(r.cores, threads, r.newest);
+    EXPECT_EQ(threads, r.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ThreadsTakenBack, testing::Values(
+    TakeBackRow{"second_page_beside_one_on_both_cores", 2, {2, 1}, 1, {1, 1}},
+    TakeBackRow{"within_the_cores_nothing_changes", 4, {2, 1, 0}, 1, {2, 1, 0}},
+    TakeBackRow{"from_the_page_with_most_first", 6, {2, 4, 1}, 2, {2, 3, 1}},
+    TakeBackRow{"down_to_one_each_and_no_further", 2, {3, 3, 2}, 2, {1, 1, 2}},
+    TakeBackRow{"the_newest_gives_nothing", 2, {1, 1, 3}, 2, {1, 1, 3}}),
+    rowName<TakeBackRow>);
+
+struct IndexRow
+{
+    const char *name;
+    std::size_t count;
+    int threads;
+    long lowerAt; // the index whose body takes threads back; -1: none
+    int lowerTo;
+    long throwAt; // -1: none
+};
+
+class IndexesOnThreads : public testing::TestWithParam<IndexRow>
+{
+};
+
+TEST_P(IndexesOnThreads, EachOnceWhateverIsTakenBack)
+{
+    const IndexRow &r = GetParam();
+    std::atomic<int> allowed{r.threads};
+    const ReadingStop stop{nullptr, nullptr, std::chrono::steady_clock::now() + std::chrono::minutes(1), &allowed};
+    std::vector<std::atomic<int>> seen(r.count);
+    std::atomic<int> highestThread{-1};
+    const auto body = [&](std::size_t i, int t) {
+        volatile double busy = 0; // long enough for the threads to take turns
+        for (int k = 0; k < 20000; ++k)
+            busy = busy + std::sqrt(double(k));
+        ++seen[i];
+        highestThread = std::max(highestThread.load(), t);
+        if (long(i) == r.lowerAt)
+            allowed = r.lowerTo;
+        if (long(i) == r.throwAt)
+            throw std::runtime_error("a broken line");
+    };
+    if (r.throwAt >= 0) {
+        EXPECT_THROW(forEachIndex(r.count, r.threads, stop, body), std::runtime_error);
+        for (std::size_t i = 0; i < r.count; ++i)
+            EXPECT_LE(seen[i].load(), 1) << "index " << i;
+        return;
+    }
+    forEachIndex(r.count, r.threads, stop, body);
+    for (std::size_t i = 0; i < r.count; ++i)
+        EXPECT_EQ(seen[i].load(), 1) << "index " << i;
+    EXPECT_LT(highestThread.load(), std::max(1, std::min(r.threads, int(r.count))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, IndexesOnThreads, testing::Values(
+    IndexRow{"one_thread", 7, 1, -1, 0, -1},
+    IndexRow{"four_threads", 60, 4, -1, 0, -1},
+    IndexRow{"more_threads_than_indexes", 2, 8, -1, 0, -1},
+    IndexRow{"no_indexes", 0, 4, -1, 0, -1},
+    IndexRow{"taken_back_to_one_midway", 60, 4, 9, 1, -1},
+    IndexRow{"taken_back_to_two_at_the_first", 60, 3, 0, 2, -1},
+    IndexRow{"a_body_throws", 60, 4, -1, 0, 20}),
+    rowName<IndexRow>);

@@ -216,6 +216,40 @@ struct LineModelReader::Line
     std::vector<DecodedSymbol> symbols;
 };
 
+void forEachIndex(std::size_t count, int threads, const ReadingStop &stop,
+                  const std::function<void(std::size_t, int)> &body)
+{
+    threads = int(std::min<std::size_t>(std::size_t(stop.threadsAllowed(std::max(1, threads))), count));
+    if (threads <= 1) {
+        for (std::size_t i = 0; i < count && !stop.now(); ++i)
+            body(i, 0);
+        return;
+    }
+    // Lines, not layers, go to the threads: a line's layers are too small to
+    // share out well. OpenCV runs the layers inside on the thread that calls.
+    // A thread the pool takes back leaves before it claims another index;
+    // thread 0 always stays, so none is left out.
+    std::atomic<std::size_t> next{0};
+    std::mutex failing;
+    std::exception_ptr failure;
+    const auto mayGoOn = [&](int t) { return !stop.now() && (t == 0 || t < stop.threadsAllowed(threads)); };
+    cv::parallel_for_(cv::Range(0, threads), [&](const cv::Range &range) {
+        for (int t = range.start; t < range.end; ++t) {
+            try {
+                for (std::size_t i = 0; mayGoOn(t) && (i = next++) < count;)
+                    body(i, t);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failing);
+                if (!failure)
+                    failure = std::current_exception();
+                next = count;
+            }
+        }
+    }, threads);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 LineModelReader::LineModelReader(const std::string &folder)
     : m_detectorModel(readModel(folder + "/det.onnx"))
     , m_detector(netFrom(m_detectorModel, folder + "/det.onnx"))
@@ -279,33 +313,10 @@ std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image,
 void LineModelReader::forEachLine(size_t count, int threads, const ReadingStop &stop,
                                   const std::function<void(size_t, LineNets &)> &body)
 {
-    threads = int(std::min<size_t>(size_t(std::max(1, threads)), count));
-    if (threads <= 1) {
-        for (size_t i = 0; i < count && !stop.now(); ++i)
-            body(i, m_lineNets.front());
-        return;
-    }
+    threads = int(std::min<size_t>(size_t(stop.threadsAllowed(std::max(1, threads))), count));
     while (m_lineNets.size() < size_t(threads))
         m_lineNets.push_back({netFrom(m_classifierModel, "cls.onnx"), netFrom(m_recogniserModel, "rec.onnx")});
-    // Lines, not layers, go to the threads: a line's layers are too small to
-    // share out well. OpenCV runs the layers inside on the thread that calls.
-    std::atomic<size_t> next{0};
-    std::mutex failing;
-    std::exception_ptr failure;
-    cv::parallel_for_(cv::Range(0, threads), [&](const cv::Range &range) {
-        for (int t = range.start; t < range.end; ++t) {
-            try {
-                for (size_t i = next++; i < count && !stop.now(); i = next++)
-                    body(i, m_lineNets[size_t(t)]);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(failing);
-                failure = std::current_exception();
-                next = count;
-            }
-        }
-    }, threads);
-    if (failure)
-        std::rethrow_exception(failure);
+    forEachIndex(count, threads, stop, [&](size_t i, int t) { body(i, m_lineNets[size_t(t)]); });
 }
 
 bool LineModelReader::classify(LineNets &nets, const cv::Mat &crop, float *confidence)
@@ -420,6 +431,7 @@ void LineModelReader::read(Pix *page, const RecognitionJob &job, const ReadingSt
         if (stopped())
             return;
         image = turned(sent, turn, &maps);
+        useThreads(stop.threadsAllowed(job.threads));
         lines = detect(image, 0);
         direction = dominantDirection(quadsOf(lines));
     }

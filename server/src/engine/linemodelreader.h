@@ -13,6 +13,12 @@
 
 namespace ocrserver {
 
+// Runs body(index, thread) once for every index below count, on up to
+// `threads` threads numbered from 0, until `stop`; a thread the pool takes
+// back leaves after its index. Rethrows the first exception a body throws.
+void forEachIndex(std::size_t count, int threads, const ReadingStop &stop,
+                  const std::function<void(std::size_t, int)> &body);
+
 // Camera pictures: a text detector that finds lines anywhere and at any
 // angle, a classifier that tells upright lines from upside-down ones, and a
 // recogniser that reads each line's crop (Chinese and English), all run on

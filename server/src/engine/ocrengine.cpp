@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <numeric>
 #include <sstream>
 
 #include <sched.h>
@@ -67,9 +68,23 @@ int threadsForPage(int cores, int threadsInUse, int waiting, int idleWorkers)
     return std::max(1, (cores - std::max(0, threadsInUse)) / sharing);
 }
 
+void takeBackThreads(int cores, std::vector<int> &threads, std::size_t newest)
+{
+    for (int over = std::accumulate(threads.begin(), threads.end(), 0) - cores; over > 0; --over) {
+        std::size_t most = newest;
+        for (std::size_t i = 0; i < threads.size(); ++i)
+            if (i != newest && threads[i] > 1 && (most == newest || threads[i] > threads[most]))
+                most = i;
+        if (most == newest)
+            return;
+        --threads[most];
+    }
+}
+
 struct OcrEngine::Slot
 {
     std::unique_ptr<WorkerProcess> process; // null while it waits for a spare
+    std::atomic<int> threads{0};            // its page's, lowered under m_mutex
 };
 
 OcrEngine::OcrEngine(const std::string &language, EngineOptions options)
@@ -329,7 +344,10 @@ void OcrEngine::work(Slot &slot)
             ++m_counters.busy;
             const int idle = int(m_slots.size()) - m_counters.busy.load();
             next.job.threads = threadsForPage(m_cores, m_threadsInUse, int(m_queue.size()), idle);
+            slot.threads = next.job.threads;
             m_threadsInUse += next.job.threads;
+            if (m_threadsInUse > m_cores)
+                takeBackCores(slot);
         }
         m_counters.queueWait.observe(Clock::now() - next.queuedAt);
         std::string ending;
@@ -344,7 +362,7 @@ void OcrEngine::work(Slot &slot)
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_threadsInUse -= next.job.threads;
+            m_threadsInUse -= slot.threads.exchange(0);
         }
         --m_counters.busy;
         try {
@@ -357,6 +375,25 @@ void OcrEngine::work(Slot &slot)
             } catch (...) {
             }
         }
+    }
+}
+
+// A page started on the idle cores gives some back when another page
+// comes, so that busy threads stay within the cores.
+void OcrEngine::takeBackCores(const Slot &newest)
+{
+    std::vector<int> threads;
+    std::size_t newestIndex = 0;
+    for (const auto &slot : m_slots) {
+        if (slot.get() == &newest)
+            newestIndex = threads.size();
+        threads.push_back(slot->threads);
+    }
+    takeBackThreads(m_cores, threads, newestIndex);
+    m_threadsInUse = 0;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        m_slots[i]->threads = threads[i];
+        m_threadsInUse += threads[i];
     }
 }
 
@@ -384,7 +421,7 @@ Recognition OcrEngine::failed(Slot &slot, const char *when)
 Recognition OcrEngine::run(Slot &slot, const Queued &queued)
 {
     const RecognitionJob &job = queued.job;
-    const ReadingStop stop{queued.cancelled.get(), &m_abort, Clock::now() + m_options.deadline};
+    const ReadingStop stop{queued.cancelled.get(), &m_abort, Clock::now() + m_options.deadline, &slot.threads};
     std::string ending;
     bool untouched = false;
     Recognition result = slot.process->read(job, stop, &ending, &untouched);

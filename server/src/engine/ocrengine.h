@@ -131,6 +131,12 @@ int usableCores();
 // the waiting pages that idle workers will take at once; never fewer than one.
 int threadsForPage(int cores, int threadsInUse, int waiting, int idleWorkers);
 
+// Takes threads back from the running pages (`threads`, one a worker, 0
+// for an idle one), one at a time from the page with most, until they use
+// no more than `cores` or each has one; the page just taken, `newest`,
+// keeps what it was given.
+void takeBackThreads(int cores, std::vector<int> &threads, std::size_t newest);
+
 // What the pool has done and is doing, for the admin listener.
 struct EngineCounters
 {
@@ -202,6 +208,7 @@ private:
     void work(Slot &slot);
     Recognition run(Slot &slot, const Queued &queued);
     Recognition failed(Slot &slot, const char *when); // inside a catch
+    void takeBackCores(const Slot &newest);          // m_mutex held
     std::vector<Queued> takeCancelled();
     bool hasRoom() const; // m_mutex held
     std::unique_ptr<WorkerProcess> startWorker();

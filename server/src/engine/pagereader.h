@@ -20,7 +20,11 @@ struct ReadingStop
     const std::atomic<bool> *cancelled = nullptr;
     const std::atomic<bool> *abort = nullptr;
     std::chrono::steady_clock::time_point deadline;
+    // The threads the page may still use, lowered by the pool while the page
+    // is read when other pages need the cores; null: all it was given.
+    const std::atomic<int> *threads = nullptr;
 
+    int threadsAllowed(int given) const { return threads ? std::clamp(threads->load(), 1, std::max(1, given)) : given; }
     bool interrupted() const { return (cancelled && cancelled->load()) || (abort && abort->load()); }
     bool timedOut() const { return std::chrono::steady_clock::now() >= deadline; }
     bool now() const { return interrupted() || timedOut(); }

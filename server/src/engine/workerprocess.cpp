@@ -545,10 +545,18 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
 
     bool asked = false;
     Clock::time_point askedAt;
-    // What the parent does while it waits: hands on a stop to the process,
-    // and kills it when the stop or the deadline is not kept.
+    int threads = job.threads;
+    // What the parent does while it waits: hands on a stop and fewer
+    // threads to the process, and kills it when the stop or the deadline
+    // is not kept.
     const auto wait = [&]() -> std::chrono::milliseconds {
         const auto now = Clock::now();
+        if (const int allowed = stop.threadsAllowed(job.threads); allowed < threads) {
+            sigval value{};
+            value.sival_int = allowed;
+            if (::sigqueue(m_pid, SIGRTMIN, value) == 0)
+                threads = allowed;
+        }
         if (stop.abort && stop.abort->load()) {
             result.outcome = Outcome::Cancelled;
             return std::chrono::milliseconds(-1);
@@ -639,6 +647,20 @@ std::atomic<bool> stopRequested{false};
 void requestStop(int)
 {
     stopRequested = true;
+}
+
+// The threads the page being read may still use. The service lowers it
+// with a real-time signal carrying the new count (queued, where a second
+// SIGUSR2 would be lost while the first is pending); a late one can only
+// lower the next page's, never raise it.
+std::atomic<int> threadsAllowed{1};
+pid_t servicePid = 0;
+
+void lowerThreads(int, siginfo_t *info, void *)
+{
+    const int threads = info->si_value.sival_int;
+    if (info->si_code == SI_QUEUE && info->si_pid == servicePid && threads >= 1 && threads < threadsAllowed.load())
+        threadsAllowed = threads;
 }
 
 bool sendPayload(const std::string &payload)
@@ -739,6 +761,12 @@ int workerProcessMain(int argc, char **argv)
     sigemptyset(&onStop.sa_mask);
     onStop.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &onStop, nullptr);
+    servicePid = getppid();
+    struct sigaction onFewerThreads = {};
+    onFewerThreads.sa_sigaction = lowerThreads;
+    sigemptyset(&onFewerThreads.sa_mask);
+    onFewerThreads.sa_flags = SA_RESTART | SA_SIGINFO;
+    sigaction(SIGRTMIN, &onFewerThreads, nullptr);
 
     const int output = memfd_create("library-output", MFD_CLOEXEC);
 #ifdef VIRELTO_SANITIZED
@@ -809,12 +837,13 @@ int workerProcessMain(int argc, char **argv)
             job.language = j.at("language").get<std::string>();
             job.detectDirection = j.at("detect_direction").get<bool>();
             job.threads = std::clamp(j.at("threads").get<int>(), 1, MaxThreads);
+            threadsAllowed = job.threads;
             job.image = std::move(image);
             const auto deadline = std::chrono::milliseconds(j.at("deadline_ms").get<std::int64_t>());
             // Each thread spends the process's CPU time.
             sandbox::limitCpu(std::chrono::duration_cast<std::chrono::seconds>(deadline) * job.threads
                               + std::chrono::seconds(2));
-            result = worker->read(job, ReadingStop{&stopRequested, nullptr, Clock::now() + deadline});
+            result = worker->read(job, ReadingStop{&stopRequested, nullptr, Clock::now() + deadline, &threadsAllowed});
         } catch (const std::exception &) {
             result = Recognition{};
             result.outcome = Outcome::Failed;
