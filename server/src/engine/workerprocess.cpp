@@ -546,12 +546,13 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
     bool asked = false;
     Clock::time_point askedAt;
     int threads = job.threads;
-    // What the parent does while it waits: hands on a stop and fewer
-    // threads to the process, and kills it when the stop or the deadline
-    // is not kept.
+    bool delivered = false;
+    // What the parent does while it waits: hands on a stop and, once the
+    // process has the page, fewer threads; kills it when the stop or the
+    // deadline is not kept.
     const auto wait = [&]() -> std::chrono::milliseconds {
         const auto now = Clock::now();
-        if (const int allowed = stop.threadsAllowed(job.threads); allowed < threads) {
+        if (const int allowed = stop.threadsAllowed(job.threads); delivered && allowed < threads) {
             sigval value{};
             value.sival_int = allowed;
             if (::sigqueue(m_pid, SIGRTMIN, value) == 0)
@@ -594,7 +595,6 @@ Recognition WorkerProcess::read(const RecognitionJob &job, const ReadingStop &st
         return true;
     };
     // The process says when it has the whole page ('T').
-    bool delivered = false;
     for (std::size_t sent = 0; !delivered;) {
         if (sent < message.size()) {
             const ssize_t n = ::send(m_socket, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
@@ -649,11 +649,11 @@ void requestStop(int)
     stopRequested = true;
 }
 
-// The threads the page being read may still use. The service lowers it
-// with a real-time signal carrying the new count (queued, where a second
-// SIGUSR2 would be lost while the first is pending); a late one can only
-// lower the next page's, never raise it.
-std::atomic<int> threadsAllowed{1};
+// The threads the page being read may still use, within those its job
+// gives. Once the page is taken the service may lower it with a real-time
+// signal carrying the new count (queued, where a second SIGUSR2 would be
+// lost while the first is pending).
+std::atomic<int> threadsAllowed{MaxThreads};
 pid_t servicePid = 0;
 
 void lowerThreads(int, siginfo_t *info, void *)
@@ -825,9 +825,11 @@ int workerProcessMain(int argc, char **argv)
         std::string head, image;
         if (!readFrame(ChildSocket, &head, 1 << 16) || !readFrame(ChildSocket, &image, MaxJob))
             return 0; // the service closed the socket: time to go
+        // Before the receipt: what the service asks once it has it is for this page.
+        stopRequested = false;
+        threadsAllowed = MaxThreads;
         if (!writeAll(ChildSocket, &Taken, 1))
             return 1;
-        stopRequested = false;
         Recognition result;
         try {
             const json j = json::from_cbor(head);
@@ -837,7 +839,6 @@ int workerProcessMain(int argc, char **argv)
             job.language = j.at("language").get<std::string>();
             job.detectDirection = j.at("detect_direction").get<bool>();
             job.threads = std::clamp(j.at("threads").get<int>(), 1, MaxThreads);
-            threadsAllowed = job.threads;
             job.image = std::move(image);
             const auto deadline = std::chrono::milliseconds(j.at("deadline_ms").get<std::int64_t>());
             // Each thread spends the process's CPU time.
