@@ -491,9 +491,10 @@ TEST_P(CameraPictures, ReadInTheirTextsDirection)
     if (c.sameOnOneThread) {
         // Taken alone, the page gets all three cores; a second page coming
         // while it is read takes two of them back.
-        std::promise<Recognition> first;
-        std::future<Recognition> firstRead = first.get_future();
-        ASSERT_TRUE(lineEngine().submit(job, nullptr, [&](Recognition r) { first.set_value(std::move(r)); }));
+        // Shared with the callback, which may outlive a failed wait below.
+        const auto first = std::make_shared<std::promise<Recognition>>();
+        std::future<Recognition> firstRead = first->get_future();
+        ASSERT_TRUE(lineEngine().submit(job, nullptr, [first](Recognition r) { first->set_value(std::move(r)); }));
         const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
         while (lineEngine().counters().busy.load() == 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

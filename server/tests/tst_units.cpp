@@ -780,7 +780,7 @@ TEST_P(PageThreads, NeverMoreThanTheIdleCores)
 INSTANTIATE_TEST_SUITE_P(Rows, PageThreads, testing::Values(
     ThreadsRow{"alone_on_two_cores", 2, 0, 0, 1, 2},
     ThreadsRow{"beside_a_page_on_one_thread", 2, 1, 0, 0, 1},
-    // The first page keeps its two until it ends; the second gets one.
+    // The second gets one; the pool then takes one back from the first.
     ThreadsRow{"beside_a_page_on_both_cores", 2, 2, 0, 0, 1},
     ThreadsRow{"one_waiting_for_the_idle_worker", 2, 0, 1, 1, 1},
     // Waiting for this very worker: nobody else will take them now.

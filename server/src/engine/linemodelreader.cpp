@@ -198,6 +198,12 @@ void softmaxRows(const cv::Mat &scores)
     }
 }
 
+// The threads worth starting for `count` indexes.
+int threadsFor(std::size_t count, int threads, const ReadingStop &stop)
+{
+    return int(std::min<std::size_t>(std::size_t(stop.threadsAllowed(std::max(1, threads))), count));
+}
+
 } // namespace
 
 struct LineModelReader::Line
@@ -219,7 +225,7 @@ struct LineModelReader::Line
 void forEachIndex(std::size_t count, int threads, const ReadingStop &stop,
                   const std::function<void(std::size_t, int)> &body)
 {
-    threads = int(std::min<std::size_t>(std::size_t(stop.threadsAllowed(std::max(1, threads))), count));
+    threads = threadsFor(count, threads, stop);
     if (threads <= 1) {
         for (std::size_t i = 0; i < count && !stop.now(); ++i)
             body(i, 0);
@@ -255,9 +261,14 @@ LineModelReader::LineModelReader(const std::string &folder)
     , m_detector(netFrom(m_detectorModel, folder + "/det.onnx"))
     , m_classifierModel(readModel(folder + "/cls.onnx"))
     , m_recogniserModel(readModel(folder + "/rec.onnx"))
+    , m_lineNets{lineNets(folder)} // made now, so that a broken model is found at start-up
     , m_dictionary(readDictionary(folder + "/keys.txt"))
 {
-    m_lineNets.push_back({netFrom(m_classifierModel, folder + "/cls.onnx"), netFrom(m_recogniserModel, folder + "/rec.onnx")});
+}
+
+LineModelReader::LineNets LineModelReader::lineNets(const std::string &folder) const
+{
+    return {netFrom(m_classifierModel, folder + "/cls.onnx"), netFrom(m_recogniserModel, folder + "/rec.onnx")};
 }
 
 void LineModelReader::useThreads(int threads)
@@ -313,9 +324,9 @@ std::vector<LineModelReader::Line> LineModelReader::detect(const cv::Mat &image,
 void LineModelReader::forEachLine(size_t count, int threads, const ReadingStop &stop,
                                   const std::function<void(size_t, LineNets &)> &body)
 {
-    threads = int(std::min<size_t>(size_t(stop.threadsAllowed(std::max(1, threads))), count));
+    threads = threadsFor(count, threads, stop);
     while (m_lineNets.size() < size_t(threads))
-        m_lineNets.push_back({netFrom(m_classifierModel, "cls.onnx"), netFrom(m_recogniserModel, "rec.onnx")});
+        m_lineNets.push_back(lineNets("."));
     forEachIndex(count, threads, stop, [&](size_t i, int t) { body(i, m_lineNets[size_t(t)]); });
 }
 

@@ -44,6 +44,7 @@ private:
         cv::dnn::Net classifier;
         cv::dnn::Net recogniser;
     };
+    LineNets lineNets(const std::string &folder) const; // from the models in memory; folder names them
     std::vector<Line> detect(const cv::Mat &image, float angle);
     // Runs body(index, nets) for every index below count, on up to
     // `threads` threads, until `stop`.

@@ -343,11 +343,9 @@ void OcrEngine::work(Slot &slot)
             m_counters.queued = int(m_queue.size());
             ++m_counters.busy;
             const int idle = int(m_slots.size()) - m_counters.busy.load();
-            next.job.threads = threadsForPage(m_cores, m_threadsInUse, int(m_queue.size()), idle);
+            next.job.threads = threadsForPage(m_cores, threadsInUse(), int(m_queue.size()), idle);
             slot.threads = next.job.threads;
-            m_threadsInUse += next.job.threads;
-            if (m_threadsInUse > m_cores)
-                takeBackCores(slot);
+            takeBackCores(slot);
         }
         m_counters.queueWait.observe(Clock::now() - next.queuedAt);
         std::string ending;
@@ -362,7 +360,7 @@ void OcrEngine::work(Slot &slot)
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_threadsInUse -= slot.threads.exchange(0);
+            slot.threads = 0;
         }
         --m_counters.busy;
         try {
@@ -378,6 +376,14 @@ void OcrEngine::work(Slot &slot)
     }
 }
 
+int OcrEngine::threadsInUse() const
+{
+    int inUse = 0;
+    for (const auto &slot : m_slots)
+        inUse += slot->threads;
+    return inUse;
+}
+
 // A page started on the idle cores gives some back when another page
 // comes, so that busy threads stay within the cores.
 void OcrEngine::takeBackCores(const Slot &newest)
@@ -390,11 +396,8 @@ void OcrEngine::takeBackCores(const Slot &newest)
         threads.push_back(slot->threads);
     }
     takeBackThreads(m_cores, threads, newestIndex);
-    m_threadsInUse = 0;
-    for (std::size_t i = 0; i < threads.size(); ++i) {
+    for (std::size_t i = 0; i < threads.size(); ++i)
         m_slots[i]->threads = threads[i];
-        m_threadsInUse += threads[i];
-    }
 }
 
 // Whatever went wrong, it costs this request (error 282000) and the worker

@@ -208,6 +208,7 @@ private:
     void work(Slot &slot);
     Recognition run(Slot &slot, const Queued &queued);
     Recognition failed(Slot &slot, const char *when); // inside a catch
+    int threadsInUse() const;                        // m_mutex held
     void takeBackCores(const Slot &newest);          // m_mutex held
     std::vector<Queued> takeCancelled();
     bool hasRoom() const; // m_mutex held
@@ -235,7 +236,6 @@ private:
     bool m_queueClosed = false;
     std::atomic<bool> m_abort{false};
     int m_cores = 1;
-    int m_threadsInUse = 0; // m_mutex held
     EngineCounters m_counters;
 };
 
